@@ -1,0 +1,37 @@
+# make test       set-up, build, every test (C++ and Python)
+# make test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
+# make test-tsan  the same under ThreadSanitizer
+
+PYTHON      := /usr/bin/python3
+CONFIGURE   := cmake -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DVORLISK_PYTHON=$(PYTHON)
+CTEST       := ctest --output-on-failure -V
+SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
+
+.PHONY: setup build test test-asan test-tsan clean
+
+setup:
+	@scripts/setup
+
+build: setup
+	@$(CONFIGURE) -S . -B build >/dev/null
+	@cmake --build build
+
+test: build
+	@cd build && $(CTEST)
+
+test-asan: setup
+	@$(CONFIGURE) -S . -B build-asan -DVORLISK_SANITIZE=address,undefined \
+	  "-DVORLISK_PYTEST_ENV=LD_PRELOAD=$(call SAN_RUNTIME,libasan.so):$(call SAN_RUNTIME,libstdc++.so);ASAN_OPTIONS=detect_leaks=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1" \
+	  -DVORLISK_PYTEST_ARGS=--capture=sys >/dev/null
+	@cmake --build build-asan
+	@cd build-asan && $(CTEST)
+
+test-tsan: setup
+	@$(CONFIGURE) -S . -B build-tsan -DVORLISK_SANITIZE=thread \
+	  "-DVORLISK_PYTEST_ENV=LD_PRELOAD=$(call SAN_RUNTIME,libtsan.so):$(call SAN_RUNTIME,libstdc++.so);TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1" \
+	  -DVORLISK_PYTEST_ARGS=--capture=sys >/dev/null
+	@cmake --build build-tsan
+	@cd build-tsan && $(CTEST)
+
+clean:
+	rm -rf build build-asan build-tsan

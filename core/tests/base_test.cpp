@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <limits>
+
+#include "core/base/duration.h"
+#include "core/base/monotonic.h"
+#include "core/base/native_thread.h"
+#include "core/base/os_error.h"
+#include "core/base/siphash.h"
+
+namespace vorlisk {
+namespace {
+
+struct StallCase {
+  double seconds;
+  Duration expected;
+};
+
+class StallTimeout : public ::testing::TestWithParam<StallCase> {};
+
+TEST_P(StallTimeout, RoundsExactly) {
+  const auto got = stall_timeout_from_secs(GetParam().seconds);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->secs, GetParam().expected.secs) << GetParam().seconds;
+  EXPECT_EQ(got->nanos, GetParam().expected.nanos) << GetParam().seconds;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StallTimeout,
+    ::testing::Values(StallCase{0.0, {0, 0}}, StallCase{-0.0, {0, 0}}, StallCase{-1.0, {0, 0}},
+                      StallCase{std::nan(""), {0, 0}}, StallCase{4.656612873077393e-10, {0, 0}},
+                      StallCase{5e-10, {0, 1}}, StallCase{0.0009765625, {0, 976562}},
+                      StallCase{0.0029296875, {0, 2929688}}, StallCase{1.9999999999, {2, 0}},
+                      StallCase{0.1, {0, 100000000}}, StallCase{60.0, {60, 0}},
+                      StallCase{18446744073709549568.0, {18446744073709549568ULL, 0}},
+                      StallCase{18446744073709551616.0, Duration::max()},
+                      StallCase{1e20, Duration::max()},
+                      StallCase{std::numeric_limits<double>::infinity(), Duration::max()}));
+
+TEST(StallTimeout, NoneMeansNoLimit) { EXPECT_FALSE(stall_timeout_from_secs(std::nullopt)); }
+
+TEST(DurationFromSecs, RefusesWhatDoesNotFit) {
+  EXPECT_FALSE(duration_from_secs(1e20));
+  EXPECT_FALSE(duration_from_secs(std::nan("")));
+  EXPECT_EQ(duration_from_secs(5e-324), (Duration{0, 0}));
+  EXPECT_EQ(duration_from_secs(2.5), (Duration{2, 500000000}));
+}
+
+TEST(MonotonicInstant, CheckedArithmeticNeverWraps) {
+  const MonotonicInstant start{100, 900'000'000};
+  EXPECT_EQ(start.checked_add({1, 200'000'000}), (MonotonicInstant{102, 100'000'000}));
+  EXPECT_FALSE(start.checked_add(Duration::max()));
+  EXPECT_EQ(start.checked_sub({0, 950'000'000}), (MonotonicInstant{99, 950'000'000}));
+  EXPECT_FALSE(start.checked_sub(Duration::max()));
+  EXPECT_TRUE(start.checked_sub({uint64_t{1} << 62, 0}));
+  EXPECT_FALSE(deadline_after(std::nullopt));
+}
+
+TEST(SipHash13, MatchesPythonsStringHashWithZeroKey) {
+  // hash(b"...") under PYTHONHASHSEED=0 is SipHash-1-3 with the zero key.
+  EXPECT_EQ(siphash13({}, "abc", 3), 0xc03bc3a0042630f2ULL);
+  EXPECT_EQ(siphash13({}, "hello world!", 12), 0x0ba7c0aefd09fad0ULL);
+}
+
+TEST(OsErrorText, HasDescriptionAndNumber) {
+  EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
+}
+
+TEST(NativeThread, RunsJoinsAndReportsFinished) {
+  std::atomic<int> ran{0};
+  auto spawned = spawn_native_thread([&] { ran = 1; throw 42; }, 2 << 20, "vorlisk-test-thread-name");
+  ASSERT_TRUE(std::holds_alternative<NativeThread>(spawned));
+  NativeThread thread = std::move(std::get<NativeThread>(spawned));
+  thread.join();
+  EXPECT_EQ(ran.load(), 1);
+  EXPECT_TRUE(thread.finished());
+}
+
+}  // namespace
+}  // namespace vorlisk
