@@ -1,0 +1,55 @@
+// Value patterns: user-supplied regular expressions whose matches are
+// replaced in every text a record carries.
+//
+// A CompiledPattern is compiled once (per configuration object, or per call
+// for the per-call patterns of the render functions) by the linear-time
+// engine (RE2), or, only when that engine rejects the pattern and
+// backtracking was allowed, by the backtracking engine (PCRE2, bounded by a
+// match limit). It never changes afterwards and may be used by any number of
+// threads at once.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace vorlisk {
+
+class CompiledPattern {
+ public:
+  class Engine;  // the compiled expression of one of the two engines
+
+  explicit CompiledPattern(std::unique_ptr<Engine> engine);
+  CompiledPattern(CompiledPattern&&) noexcept;
+  CompiledPattern& operator=(CompiledPattern&&) noexcept;
+  ~CompiledPattern();
+
+  bool is_backtracking() const;
+  const Engine& engine() const { return *engine_; }
+
+ private:
+  std::unique_ptr<Engine> engine_;
+};
+
+// A compiled pattern, or the engine's error text.
+using PatternResult = std::variant<CompiledPattern, std::string>;
+
+// Linear-time engine only.
+PatternResult compile_standard_pattern(std::string_view pattern);
+
+// Linear-time engine first; when it rejects the pattern and
+// `allow_backtracking` is set, the backtracking engine (whose error text is
+// then the one reported).
+PatternResult compile_pattern(std::string_view pattern, bool allow_backtracking);
+
+// Replaces every match of `pattern` in `text` by `replacement` ("$" expands
+// capture references). Nothing means no match: the caller keeps `text`
+// itself, uncopied. A search failure of the backtracking engine gives the
+// whole text "[REDACTED]".
+std::optional<std::string> redact_with_pattern(const CompiledPattern& pattern,
+                                               std::string_view text,
+                                               std::string_view replacement);
+
+}  // namespace vorlisk
