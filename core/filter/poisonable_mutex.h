@@ -2,18 +2,17 @@
 // section that held it: the state it guards may be half-updated, so every
 // later user fails instead of reading it.
 //
-// Thread safety: lock() may be called from any thread; the poisoned flag is
-// only read and written while the underlying mutex is held.
+// Thread safety: run_locked() may be called from any thread; the poisoned
+// flag is only read and written while the underlying mutex is held.
 #pragma once
 
-#include <exception>
 #include <mutex>
 #include <stdexcept>
 
 namespace vorlisk {
 
-// Thrown by PoisonableMutex::lock() once the mutex is poisoned. The text is
-// the one the caller passed to lock(); it is never repaired.
+// Thrown by PoisonableMutex::run_locked() once the mutex is poisoned. The
+// text is the one the caller passed; the mutex is never repaired.
 class LockPoisoned : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -21,39 +20,25 @@ class LockPoisoned : public std::runtime_error {
 
 class PoisonableMutex {
  public:
-  // Holds the mutex. Leaving the scope by an exception that started while
-  // the guard was alive poisons the mutex.
-  class Guard {
-   public:
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-    ~Guard() {
-      if (std::uncaught_exceptions() > exceptions_at_entry_) owner_.poisoned_ = true;
-      owner_.mutex_.unlock();
+  // Runs `section` with the mutex held and returns its result. A failure
+  // that leaves `section` poisons the mutex on its way out. Throws
+  // LockPoisoned(poisoned_message) instead of running `section` once the
+  // mutex is poisoned.
+  template <class Section>
+  auto run_locked(const char* poisoned_message, Section&& section) -> decltype(section()) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (poisoned_) throw LockPoisoned(poisoned_message);
+    try {
+      return section();
+    } catch (...) {
+      poisoned_ = true;
+      throw;
     }
-
-   private:
-    friend class PoisonableMutex;
-    explicit Guard(PoisonableMutex& owner)
-        : owner_(owner), exceptions_at_entry_(std::uncaught_exceptions()) {}
-    PoisonableMutex& owner_;
-    int exceptions_at_entry_;
-  };
-
-  // Takes the mutex; throws LockPoisoned(poisoned_message) instead when a
-  // failure once unwound while it was held.
-  [[nodiscard]] Guard lock(const char* poisoned_message) {
-    mutex_.lock();
-    if (poisoned_) {
-      mutex_.unlock();
-      throw LockPoisoned(poisoned_message);
-    }
-    return Guard(*this);
   }
 
  private:
   std::mutex mutex_;
-  bool poisoned_ = false;
+  bool poisoned_ = false;  // guarded by mutex_
 };
 
 }  // namespace vorlisk

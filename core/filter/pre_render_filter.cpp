@@ -23,13 +23,11 @@ bool PreRenderFilter::allow(std::string_view key, uint32_t level, MonotonicClock
 }
 
 FilterCounts PreRenderFilter::stats() {
-  const auto guard = counts_mutex_.lock(kFilterStatsPoisoned);
-  return counts_;
+  return counts_mutex_.run_locked(kFilterStatsPoisoned, [&] { return counts_; });
 }
 
 void PreRenderFilter::count_drop(uint64_t FilterCounts::*counter) {
-  const auto guard = counts_mutex_.lock(kFilterStatsPoisoned);
-  ++(counts_.*counter);
+  counts_mutex_.run_locked(kFilterStatsPoisoned, [&] { ++(counts_.*counter); });
 }
 
 }  // namespace vorlisk

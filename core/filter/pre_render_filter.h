@@ -37,7 +37,9 @@ class PreRenderFilter {
   explicit PreRenderFilter(const FilterSettings& settings);
 
   bool is_empty() const { return !sampler_ && !rate_limiter_; }
-  // Whether allow() reads the key at all (only the rate limiter does).
+  // Whether allow() reads the level (only the sampler does) and the key
+  // (only the rate limiter does); callers skip converting what is not read.
+  bool uses_level() const { return sampler_.has_value(); }
   bool uses_key() const { return rate_limiter_ != nullptr; }
 
   // True when the record goes on to rendering. The clock is read only when

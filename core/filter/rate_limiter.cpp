@@ -7,7 +7,10 @@
 namespace vorlisk {
 
 bool RateLimiterStage::allows(std::string_view key, MonotonicInstant now) {
-  const auto guard = mutex_.lock(kRateLimiterPoisoned);
+  return mutex_.run_locked(kRateLimiterPoisoned, [&] { return step(key, now); });
+}
+
+bool RateLimiterStage::step(std::string_view key, MonotonicInstant now) {
   const std::optional<MonotonicInstant> cutoff = now.checked_sub(period_);
 
   auto found = keys_.find(key);
@@ -36,8 +39,7 @@ bool RateLimiterStage::allows(std::string_view key, MonotonicInstant now) {
 }
 
 size_t RateLimiterStage::key_count() {
-  const auto guard = mutex_.lock(kRateLimiterPoisoned);
-  return keys_.size();
+  return mutex_.run_locked(kRateLimiterPoisoned, [&] { return keys_.size(); });
 }
 
 void sweep_expired_keys(KeyWindowTable& keys, const MonotonicInstant& cutoff) {

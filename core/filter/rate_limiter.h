@@ -55,6 +55,8 @@ class RateLimiterStage {
   size_t key_count();
 
  private:
+  bool step(std::string_view key, MonotonicInstant now);  // lock held
+
   PoisonableMutex mutex_;
   KeyWindowTable keys_;
   uint64_t calls_ = 0;  // allowed records since the last periodic sweep

@@ -126,33 +126,30 @@ TEST(EvictLeastRecentlySeen, TiesGoInIterationOrder) {
 
 TEST(PoisonableMutex, FailureWhileHeldPoisonsForGood) {
   PoisonableMutex mutex;
-  { const auto guard = mutex.lock("state poisoned"); }
-  EXPECT_THROW(
-      {
-        const auto guard = mutex.lock("state poisoned");
-        throw std::bad_alloc();
-      },
-      std::bad_alloc);
+  EXPECT_EQ(mutex.run_locked("state poisoned", [] { return 7; }), 7);
+  EXPECT_THROW(mutex.run_locked("state poisoned", []() -> int { throw std::bad_alloc(); }),
+               std::bad_alloc);
   for (int attempt = 0; attempt < 2; ++attempt) {
+    bool ran = false;
     try {
-      const auto guard = mutex.lock("state poisoned");
-      ADD_FAILURE() << "locked a poisoned mutex";
+      mutex.run_locked("state poisoned", [&] { ran = true; });
+      ADD_FAILURE() << "ran under a poisoned mutex";
     } catch (const LockPoisoned& error) {
       EXPECT_STREQ(error.what(), "state poisoned");
     }
+    EXPECT_FALSE(ran);
   }
 }
 
-TEST(PoisonableMutex, ExceptionCaughtInsideTheSectionDoesNotPoison) {
+TEST(PoisonableMutex, FailureCaughtInsideTheSectionDoesNotPoison) {
   PoisonableMutex mutex;
-  {
-    const auto guard = mutex.lock("x");
+  mutex.run_locked("x", [] {
     try {
       throw 1;
     } catch (int) {
     }
-  }
-  EXPECT_NO_THROW({ const auto guard = mutex.lock("x"); });
+  });
+  EXPECT_NO_THROW(mutex.run_locked("x", [] {}));
 }
 
 }  // namespace
