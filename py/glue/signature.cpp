@@ -57,6 +57,9 @@ std::string join_names(const std::vector<const char*>& names) {
 // Raises for the first kind (positional, then keyword) with missing
 // required parameters. Returns false when one was raised.
 bool check_missing(const SignatureView& sig, PyObject** out) {
+  bool any_missing = false;
+  for (size_t i = 0; i < sig.count; ++i) any_missing |= sig.params[i].required && out[i] == nullptr;
+  if (!any_missing) return true;  // the common case builds no message
   for (const bool keyword_kind : {false, true}) {
     std::vector<const char*> missing;
     for (size_t i = 0; i < sig.count; ++i) {
@@ -120,29 +123,10 @@ bool bind_positional(const SignatureView& sig, PyObject* const* args, Py_ssize_t
   return true;
 }
 
-// The common call, positional arguments only, that leaves no required
-// parameter unfilled: bound without building any message. False sends the
-// call down the full path, which raises the right error.
-bool bind_positional_only(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject** out) {
-  if (static_cast<size_t>(nargs) > sig.count) return false;
-  size_t i = 0;
-  for (; i < static_cast<size_t>(nargs); ++i) {
-    if (sig.params[i].keyword_only) return false;
-    out[i] = args[i];
-  }
-  for (; i < sig.count; ++i) {
-    if (sig.params[i].required) return false;
-    out[i] = nullptr;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool bind_fastcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out) {
-  if (kwnames == nullptr && bind_positional_only(sig, args, nargs, out)) return true;
   if (!bind_positional(sig, args, nargs, out)) return false;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_Size(kwnames);
