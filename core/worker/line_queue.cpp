@@ -1,0 +1,56 @@
+#include "core/worker/line_queue.h"
+
+namespace vorlisk {
+namespace {
+
+// Appends under the caller's lock and wakes the worker.
+void accept_line(LineQueue& queue, std::string& line) {
+  queue.state.lines.push_back(std::move(line));
+  queue.state.enqueued += 1;
+  queue.cond_work.notify_one();
+}
+
+}  // namespace
+
+const char* enqueue_outcome_name(EnqueueOutcome outcome) {
+  switch (outcome) {
+    case EnqueueOutcome::accepted: return "accepted";
+    case EnqueueOutcome::full: return "full";
+    case EnqueueOutcome::closed: return "closed";
+  }
+  return "closed";
+}
+
+PushStatus line_queue_try_push(LineQueue& queue, std::string& line) {
+  std::lock_guard lock(queue.mutex);
+  if (queue.state.closed) return PushStatus::closed;
+  if (!queue.has_room()) {
+    queue.state.dropped += 1;
+    return PushStatus::full;
+  }
+  accept_line(queue, line);
+  return PushStatus::accepted;
+}
+
+PushStatus line_queue_push_no_drop(LineQueue& queue, std::string& line) {
+  std::lock_guard lock(queue.mutex);
+  if (queue.state.closed || !queue.has_room()) return PushStatus::full;
+  accept_line(queue, line);
+  return PushStatus::accepted;
+}
+
+PushStatus line_queue_push_blocking(LineQueue& queue, std::string& line) {
+  std::unique_lock lock(queue.mutex);
+  for (;;) {
+    // Closed is tested before room on every pass, so a close that arrives
+    // while this producer waits always ends the wait.
+    if (queue.state.closed) return PushStatus::closed;
+    if (queue.has_room()) {
+      accept_line(queue, line);
+      return PushStatus::accepted;
+    }
+    queue.cond_space.wait(lock);
+  }
+}
+
+}  // namespace vorlisk
