@@ -1,0 +1,38 @@
+// The JSON writer: every JSON text the system produces (the record line,
+// the debug render, the text standing in for a non-string dict key) comes
+// from here.
+//
+// Output is compact (no whitespace), map entries in stored order. Strings
+// and keys are copied as they are except for the escapes JSON requires:
+// \" \\ \b \t \n \f \r and \u00XX for the other bytes below 0x20; DEL, "/"
+// and non-ASCII UTF-8 pass unchanged (Str texts and keys are UTF-8 by the
+// value tree's contract). Non-finite floats are null. A BigInt is written
+// as a bare number once its text is checked to be exactly one JSON value;
+// that check is the writer's only failure.
+//
+// Pure functions over values the caller owns; safe on any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "core/render/json_error.h"
+#include "core/value/value.h"
+
+namespace vorlisk {
+
+using JsonResult = std::variant<std::string, JsonError>;
+
+// The JSON text of `value` in a fresh buffer (starting at 128 bytes of
+// capacity), or the error; partial output is never returned.
+JsonResult value_to_json(const Value& value);
+
+// Appends the JSON text of `value` to `out`. On error, writing stops at once
+// and `out` holds a partial text the caller must discard.
+[[nodiscard]] std::optional<JsonError> write_json_value(const Value& value, std::string& out);
+
+// Appends `text` as a quoted, escaped JSON string.
+void write_json_string(std::string_view text, std::string& out);
+
+}  // namespace vorlisk
