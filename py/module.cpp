@@ -11,6 +11,7 @@
 #include "py/glue/entry.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
+#include "py/writer/native_string_writer.h"
 
 namespace vorlisk::py {
 namespace {
@@ -39,6 +40,7 @@ ModuleItem* module_items() {
       {&kLevelTableFunction, nullptr},
       {&kDefaultSensitiveKeysFunction, nullptr},
       {&kRedactedMarkerKeyFunction, nullptr},
+      {nullptr, &native_string_writer_type()},
       {nullptr, nullptr},
   };
   return items;
