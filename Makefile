@@ -1,13 +1,14 @@
 # make test       set-up, build, every test (C++ and Python)
 # make test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  the same under ThreadSanitizer
+# make bench      build, then run the benchmarks in bench/
 
 PYTHON      := /usr/bin/python3
 CONFIGURE   := cmake -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DVORLISK_PYTHON=$(PYTHON)
 CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 
-.PHONY: setup build test test-asan test-tsan clean
+.PHONY: setup build test test-asan test-tsan bench clean
 
 setup:
 	@scripts/setup
@@ -32,6 +33,9 @@ test-tsan: setup
 	  -DVORLISK_PYTEST_ARGS=--capture=sys >/dev/null
 	@cmake --build build-tsan
 	@cd build-tsan && $(CTEST)
+
+bench: build
+	@PYTHONPATH=build $(PYTHON) bench/writer_bench.py
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -3,11 +3,17 @@
 namespace vorlisk {
 namespace {
 
-// Appends under the caller's lock and wakes the worker.
-void accept_line(LineQueue& queue, std::string& line) {
+// Appends under the caller's lock; true when the worker must be woken
+// (after the lock is released, so that it does not wake into a held mutex).
+bool accept_line(LineQueue& queue, std::string& line) {
   queue.state.lines.push_back(std::move(line));
   queue.state.enqueued += 1;
-  queue.cond_work.notify_one();
+  return queue.state.worker_waiting_for_line;
+}
+
+PushStatus accepted_waking(LineQueue& queue, bool wake) {
+  if (wake) queue.cond_work.notify_one();
+  return PushStatus::accepted;
 }
 
 }  // namespace
@@ -22,21 +28,27 @@ const char* enqueue_outcome_name(EnqueueOutcome outcome) {
 }
 
 PushStatus line_queue_try_push(LineQueue& queue, std::string& line) {
-  std::lock_guard lock(queue.mutex);
-  if (queue.state.closed) return PushStatus::closed;
-  if (!queue.has_room()) {
-    queue.state.dropped += 1;
-    return PushStatus::full;
+  bool wake = false;
+  {
+    std::lock_guard lock(queue.mutex);
+    if (queue.state.closed) return PushStatus::closed;
+    if (!queue.has_room()) {
+      queue.state.dropped += 1;
+      return PushStatus::full;
+    }
+    wake = accept_line(queue, line);
   }
-  accept_line(queue, line);
-  return PushStatus::accepted;
+  return accepted_waking(queue, wake);
 }
 
 PushStatus line_queue_push_no_drop(LineQueue& queue, std::string& line) {
-  std::lock_guard lock(queue.mutex);
-  if (queue.state.closed || !queue.has_room()) return PushStatus::full;
-  accept_line(queue, line);
-  return PushStatus::accepted;
+  bool wake = false;
+  {
+    std::lock_guard lock(queue.mutex);
+    if (queue.state.closed || !queue.has_room()) return PushStatus::full;
+    wake = accept_line(queue, line);
+  }
+  return accepted_waking(queue, wake);
 }
 
 PushStatus line_queue_push_blocking(LineQueue& queue, std::string& line) {
@@ -46,8 +58,9 @@ PushStatus line_queue_push_blocking(LineQueue& queue, std::string& line) {
     // while this producer waits always ends the wait.
     if (queue.state.closed) return PushStatus::closed;
     if (queue.has_room()) {
-      accept_line(queue, line);
-      return PushStatus::accepted;
+      const bool wake = accept_line(queue, line);
+      lock.unlock();
+      return accepted_waking(queue, wake);
     }
     queue.cond_space.wait(lock);
   }

@@ -39,6 +39,10 @@ struct LineQueueState {
   bool closed = false;       // never cleared once set
   bool worker_done = false;  // never cleared once set
   bool paused = false;       // cleared only by resume
+  // The worker sleeps on cond_work for a line it may take. Pushes wake it
+  // only then: a busy or paused worker needs no wake-up (resume and close
+  // wake it themselves), which spares a system call per line.
+  bool worker_waiting_for_line = false;
 };
 
 struct LineQueue {

@@ -27,47 +27,50 @@ void finish(LineQueue& queue, LineSink& sink) {
 }  // namespace
 
 void writer_worker_loop(LineQueue& queue, LineSink& sink) {
+  LineQueueState& s = queue.state;
+  // Held for the bookkeeping only; every sink call runs without it. Kept
+  // from the end of one line to the start of the next.
+  std::unique_lock lock(queue.mutex);
   for (;;) {
-    std::string line;
-    {
-      std::unique_lock lock(queue.mutex);
-      LineQueueState& s = queue.state;
-      // A paused worker takes nothing until resume or close.
-      queue.cond_work.wait(lock, [&] { return (!s.paused || s.closed) && (!s.lines.empty() || s.closed); });
-      if (s.lines.empty()) {
-        lock.unlock();
-        finish(queue, sink);
-        return;
-      }
-      line = std::move(s.lines.front());
-      s.lines.pop_front();
-      s.dequeued += 1;
-      s.in_flight += 1;
-      queue.cond_space.notify_one();
+    // A paused worker takes nothing until resume or close.
+    for (;;) {
+      const bool may_take = !s.paused || s.closed;
+      if (may_take && (!s.lines.empty() || s.closed)) break;
+      s.worker_waiting_for_line = may_take;
+      queue.cond_work.wait(lock);
+      s.worker_waiting_for_line = false;
     }
+    if (s.lines.empty()) {
+      lock.unlock();
+      finish(queue, sink);
+      return;
+    }
+    std::string line = std::move(s.lines.front());
+    s.lines.pop_front();
+    s.dequeued += 1;
+    s.in_flight += 1;
+    queue.cond_space.notify_one();
+    lock.unlock();
 
     SinkResult wrote = sink.write(std::move(line));
     const uint64_t write_errors = failures(sink, wrote);
 
-    {
-      std::unique_lock lock(queue.mutex);
-      LineQueueState& s = queue.state;
-      s.sink_errors += write_errors;
-      if (wrote.is_ok()) s.written += 1;
-      s.completed += 1;
-      const bool flush_now = s.lines.empty() ||
-                             (s.pending_flush_target && s.completed >= *s.pending_flush_target);
-      if (!flush_now) {
-        s.in_flight -= 1;
-        continue;
-      }
+    lock.lock();
+    s.sink_errors += write_errors;
+    if (wrote.is_ok()) s.written += 1;
+    s.completed += 1;
+    const bool flush_now =
+        s.lines.empty() || (s.pending_flush_target && s.completed >= *s.pending_flush_target);
+    if (!flush_now) {
+      s.in_flight -= 1;
+      continue;
     }
+    lock.unlock();
 
     SinkResult flushed = sink.flush();
     const uint64_t flush_errors = failures(sink, flushed);
 
-    std::lock_guard lock(queue.mutex);
-    LineQueueState& s = queue.state;
+    lock.lock();
     s.sink_errors += flush_errors;
     s.flushed_through = s.completed;
     if (s.pending_flush_target && *s.pending_flush_target <= s.completed) {
