@@ -112,14 +112,6 @@ def test_a_rotation_that_cannot_complete_keeps_logging(tmp_path):
     assert (metrics["written"], metrics["sink_errors"]) == (3, 2)
 
 
-def test_huge_backup_count_rotates_at_once(tmp_path):
-    path = tmp_path / "app.log"
-    write_lines(path, ["first\n", "second\n", "third\n"],
-                file_max_bytes=8, file_backup_count=2**64 - 1)
-    assert [read(tmp_path / n) for n in ("app.log", "app.log.1", "app.log.2")] == [
-        "third\n", "second\n", "first\n"]
-
-
 @pytest.mark.parametrize("file_path, message", [
     ("", "cannot make an empty path absolute"),
     ("a\0b", "file name contained an unexpected NUL byte"),

@@ -12,16 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(LineQueue, UnboundedAcceptsEverything) {
-  LineQueue queue(0, false);
-  for (int i = 0; i < 1000; ++i) {
-    std::string line = "x";
-    ASSERT_EQ(line_queue_try_push(queue, line), PushStatus::accepted);
-  }
-  EXPECT_EQ(queue.state.enqueued, 1000u);
-  EXPECT_EQ(queue.state.lines.size(), 1000u);
-}
-
 struct RefusalCase {
   const char* name;
   bool close_first;
@@ -56,12 +46,6 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"no_drop_closed", true, line_queue_push_no_drop, PushStatus::full, 0},
         RefusalCase{"blocking_closed", true, line_queue_push_blocking, PushStatus::closed, 0}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(LineQueue, OutcomeNames) {
-  EXPECT_STREQ(enqueue_outcome_name(EnqueueOutcome::accepted), "accepted");
-  EXPECT_STREQ(enqueue_outcome_name(EnqueueOutcome::full), "full");
-  EXPECT_STREQ(enqueue_outcome_name(EnqueueOutcome::closed), "closed");
-}
 
 // Frees one slot the way the worker does.
 void take_one(LineQueue& queue) {

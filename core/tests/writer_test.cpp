@@ -89,70 +89,6 @@ class ScriptedSink final : public LineSink {
   bool throws_;
 };
 
-TEST(Writer, MemoryWriterWritesAndCaptures) {
-  WriterHandle writer(started(start_memory_writer(0, false)));
-  EXPECT_EQ(writer.flush(std::nullopt), 0u);  // nothing enqueued: at once
-  EXPECT_EQ(push(writer, "abc"), EnqueueOutcome::accepted);
-  EXPECT_EQ(push(writer, "def\n"), EnqueueOutcome::accepted);
-  EXPECT_EQ(writer.flush(std::nullopt), 0u);
-  EXPECT_EQ(writer.messages(), (std::vector<std::string>{"abc", "def\n"}));
-  const WriterMetrics m = writer.metrics();
-  EXPECT_EQ(m.written, 2u);
-  EXPECT_EQ(m.dequeued, 2u);
-  EXPECT_EQ(m.in_flight, 0u);
-}
-
-TEST(Writer, PausedWriterTakesNothingUntilResume) {
-  WriterHandle writer(started(start_memory_writer(0, true)));
-  for (int i = 0; i < 3; ++i) push(writer, "x");
-  std::this_thread::sleep_for(20ms);
-  WriterMetrics m = writer.metrics();
-  EXPECT_TRUE(m.paused);
-  EXPECT_EQ(m.dequeued, 0u);
-  EXPECT_EQ(m.depth, 3u);
-  writer.resume();
-  EXPECT_EQ(writer.flush(std::nullopt), 0u);
-  EXPECT_EQ(writer.metrics().written, 3u);
-}
-
-TEST(Writer, CloseDrainsAPausedWriter) {
-  WriterHandle writer(started(start_memory_writer(0, true)));
-  for (int i = 0; i < 3; ++i) push(writer, "x");
-  EXPECT_EQ(writer.close(std::nullopt), 0u);
-  const WriterMetrics m = writer.metrics();
-  EXPECT_EQ(m.written, 3u);
-  EXPECT_TRUE(m.closed);
-  EXPECT_TRUE(m.worker_done);
-  EXPECT_EQ(push(writer, "late"), EnqueueOutcome::closed);
-  EXPECT_EQ(push(writer, "late", true), EnqueueOutcome::closed);
-  EXPECT_EQ(writer.metrics().enqueued, 3u);
-  EXPECT_EQ(writer.close(std::nullopt), 0u);  // a second close finds nothing to do
-}
-
-struct FailAfterCase {
-  uint64_t fail_after;
-  uint64_t lines;
-};
-
-class FailingMemory : public ::testing::TestWithParam<FailAfterCase> {};
-
-TEST_P(FailingMemory, KeepsTheFirstLinesAndCountsTheRest) {
-  const auto [fail_after, lines] = GetParam();
-  WriterHandle writer(started(start_failing_memory_writer(0, fail_after, false)));
-  for (uint64_t i = 0; i < lines; ++i) push(writer, std::to_string(i));
-  writer.flush(std::nullopt);
-  const uint64_t kept = std::min(fail_after, lines);
-  EXPECT_EQ(writer.messages().size(), kept);
-  const WriterMetrics m = writer.metrics();
-  EXPECT_EQ(m.written, kept);
-  EXPECT_EQ(m.sink_errors, lines - kept);
-  EXPECT_EQ(m.dequeued, lines);
-}
-
-INSTANTIATE_TEST_SUITE_P(Counts, FailingMemory,
-                         ::testing::Values(FailAfterCase{2, 5}, FailAfterCase{0, 4},
-                                           FailAfterCase{10, 3}));
-
 struct FanOutCase {
   bool first_fails;
   bool second_fails;
@@ -294,21 +230,6 @@ TEST(Writer, ADeadWorkerReleasesEveryWaiter) {
   EXPECT_EQ(m.sink_errors, 1u);
   EXPECT_EQ(push(writer, "next", true), EnqueueOutcome::closed);
   EXPECT_EQ(writer.close(std::nullopt), 0u);
-}
-
-TEST(Writer, AbandonedWriterIsNeitherClosedNorJoined) {
-  auto gate = std::make_shared<Gate>();
-  {
-    WriterHandle writer(started(start_writer(0, false, std::make_unique<GatedSink>(gate),
-                                             std::make_shared<CapturedLines>())));
-    push(writer, "held");
-    gate->wait_for_writes(1);
-    writer.abandon();
-    EXPECT_EQ(writer.close(std::nullopt), 0u);
-    EXPECT_FALSE(writer.metrics().closed);
-    EXPECT_EQ(push(writer, "still open"), EnqueueOutcome::accepted);
-  }  // dropping does not wait for the blocked worker
-  gate->open();
 }
 
 }  // namespace
