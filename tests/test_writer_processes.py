@@ -176,3 +176,29 @@ def test_stuck_stdout_is_given_up_on_after_the_limit():
     assert int(undrained) == 4
     assert 0.18 <= float(waited) < 5
     assert (closed, done) == ("True", "True")
+
+
+def test_threads_waiting_in_the_writer_at_interpreter_exit():
+    # Daemon threads woken while the interpreter finalizes are ended by it
+    # as they take the interpreter lock back; the process must exit cleanly.
+    result = run_python("""
+        import sys, threading, time
+        from vorlisk._rust import _NativeStringWriter
+        writer = _NativeStringWriter(1, paused=True)
+        writer.try_enqueue("a")
+        def push():
+            while True:
+                writer.enqueue_blocking("b")
+        def flush():
+            while True:
+                writer.flush()
+        for target in (push, flush) * 3:
+            threading.Thread(target=target, daemon=True).start()
+        time.sleep(0.1)
+        class WakeAtExit:
+            def __del__(self):
+                writer.resume()
+                time.sleep(0.2)
+        sys.modules["wake_at_exit"] = WakeAtExit()
+    """, timeout=60)
+    assert result.returncode == 0, result.stderr.decode()
