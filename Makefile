@@ -1,14 +1,15 @@
 # make test       set-up, build, every test (C++ and Python)
 # make test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  the same under ThreadSanitizer
-# make bench      build, then run the benchmarks in bench/
+# make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
+# make bench      build, then run every benchmark in bench/
 
 PYTHON      := /usr/bin/python3
 CONFIGURE   := cmake -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DVORLISK_PYTHON=$(PYTHON)
 CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 
-.PHONY: setup build test test-asan test-tsan bench clean
+.PHONY: setup build test test-asan test-tsan test-wheel bench clean
 
 setup:
 	@scripts/setup
@@ -34,8 +35,11 @@ test-tsan: setup
 	@cmake --build build-tsan
 	@cd build-tsan && $(CTEST)
 
+test-wheel: setup
+	@scripts/check-wheel
+
 bench: build
-	@PYTHONPATH=build $(PYTHON) bench/writer_bench.py
+	@for script in bench/*.py; do echo "== $$script"; PYTHONPATH=build $(PYTHON) $$script || exit 1; done
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-wheel vorlisk.egg-info

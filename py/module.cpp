@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "py/filter/native_filter.h"
 #include "py/functions/level_functions.h"
 #include "py/glue/class_type.h"
 #include "py/glue/entry.h"
@@ -40,7 +41,8 @@ ModuleItem* module_items() {
       {&kLevelTableFunction, nullptr},
       {&kDefaultSensitiveKeysFunction, nullptr},
       {&kRedactedMarkerKeyFunction, nullptr},
-      {nullptr, &native_string_writer_type()},
+      {nullptr, &kNativeStringWriterType},
+      {nullptr, &kNativeFilterType},
       {nullptr, nullptr},
   };
   return items;

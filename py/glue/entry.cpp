@@ -29,11 +29,6 @@ std::string current_exception_message() {
 
 }  // namespace
 
-int& thread_entry_count() {
-  thread_local int count = 0;
-  return count;
-}
-
 void abort_process(const char* message) {
   // write(2) only: this may run where allocation or stdio is unsafe.
   const char prefix[] = "vorlisk: ";

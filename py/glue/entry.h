@@ -36,7 +36,8 @@ class InternalError : public std::runtime_error {
 // The thread's entry count: entries active on this thread while it holds the
 // interpreter lock. Positive exactly while the thread runs extension code
 // with the interpreter lock held.
-int& thread_entry_count();
+inline thread_local int g_thread_entry_count = 0;
+inline int& thread_entry_count() { return g_thread_entry_count; }
 inline bool holds_interpreter_lock() { return thread_entry_count() > 0; }
 
 // Marks the running __traverse__ slot: any entry meanwhile aborts.

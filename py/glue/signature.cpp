@@ -120,10 +120,29 @@ bool bind_positional(const SignatureView& sig, PyObject* const* args, Py_ssize_t
   return true;
 }
 
+// The common call, positional arguments only, that leaves no required
+// parameter unfilled: bound without building any message. False sends the
+// call down the full path, which raises the right error.
+bool bind_positional_only(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject** out) {
+  if (static_cast<size_t>(nargs) > sig.count) return false;
+  size_t i = 0;
+  for (; i < static_cast<size_t>(nargs); ++i) {
+    if (sig.params[i].keyword_only) return false;
+    out[i] = args[i];
+  }
+  for (; i < sig.count; ++i) {
+    if (sig.params[i].required) return false;
+    out[i] = nullptr;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool bind_fastcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out) {
+  if (kwnames == nullptr && bind_positional_only(sig, args, nargs, out)) return true;
   if (!bind_positional(sig, args, nargs, out)) return false;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_Size(kwnames);

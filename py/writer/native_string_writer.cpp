@@ -231,10 +231,7 @@ const ClassSpec kSpec{
 
 }  // namespace
 
-ClassType& native_string_writer_type() {
-  static ClassType type(kSpec);
-  return type;
-}
+ClassType kNativeStringWriterType(kSpec);
 
 WriterHandle& writer_of(PyObject* self) { return *native_of<WriterObject>(self); }
 

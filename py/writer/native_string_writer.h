@@ -21,7 +21,7 @@
 namespace vorlisk::py {
 
 // The class's type object (built once per process).
-ClassType& native_string_writer_type();
+extern ClassType kNativeStringWriterType;
 
 // The writer behind an instance of the class (the caller has checked the type).
 WriterHandle& writer_of(PyObject* self);
