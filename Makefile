@@ -2,13 +2,14 @@
 # make test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  the same under ThreadSanitizer
 # make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
+# make bench      build, then run every benchmark in bench/
 
 PYTHON      := /usr/bin/python3
 CONFIGURE   := cmake -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DVORLISK_PYTHON=$(PYTHON)
 CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 
-.PHONY: setup build test test-asan test-tsan test-wheel clean
+.PHONY: setup build test test-asan test-tsan test-wheel bench clean
 
 setup:
 	@scripts/setup
@@ -36,6 +37,9 @@ test-tsan: setup
 
 test-wheel: setup
 	@scripts/check-wheel
+
+bench: build
+	@for script in bench/*.py; do echo "== $$script"; PYTHONPATH=build $(PYTHON) $$script || exit 1; done
 
 clean:
 	rm -rf build build-asan build-tsan build-wheel vorlisk.egg-info

@@ -12,6 +12,7 @@
 #include "py/glue/entry.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
+#include "py/writer/native_string_writer.h"
 
 namespace vorlisk::py {
 namespace {
@@ -40,6 +41,7 @@ ModuleItem* module_items() {
       {&kLevelTableFunction, nullptr},
       {&kDefaultSensitiveKeysFunction, nullptr},
       {&kRedactedMarkerKeyFunction, nullptr},
+      {nullptr, &kNativeStringWriterType},
       {nullptr, &kNativeFilterType},
       {nullptr, nullptr},
   };

@@ -20,7 +20,9 @@ class GilRelease {
     thread_entry_count() = 0;
     state_ = PyEval_SaveThread();
   }
-  ~GilRelease() {
+  // Taking the lock back during interpreter finalization ends the thread
+  // (pthread_exit); that forced unwinding must be able to leave here.
+  ~GilRelease() noexcept(false) {
     PyEval_RestoreThread(state_);
     thread_entry_count() = saved_count_;
   }
