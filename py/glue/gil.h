@@ -44,7 +44,8 @@ auto without_gil(Work&& work) -> decltype(work()) {
 class GilAcquire {
  public:
   GilAcquire() : state_(PyGILState_Ensure()) { ++thread_entry_count(); }
-  ~GilAcquire() {
+  // Like ~GilRelease: forced unwinding at interpreter exit may pass here.
+  ~GilAcquire() noexcept(false) {
     --thread_entry_count();
     PyGILState_Release(state_);
   }
