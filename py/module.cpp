@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "py/functions/conversion_functions.h"
 #include "py/functions/level_functions.h"
 #include "py/glue/class_type.h"
 #include "py/glue/entry.h"
@@ -39,6 +40,10 @@ ModuleItem* module_items() {
       {&kLevelTableFunction, nullptr},
       {&kDefaultSensitiveKeysFunction, nullptr},
       {&kRedactedMarkerKeyFunction, nullptr},
+      {&kConvertValueDebugFunction, nullptr},
+      {&kConversionStatsFunction, nullptr},
+      {&kRenderJsonDebugFunction, nullptr},
+      {&kMergeFieldsFunction, nullptr},
       {nullptr, nullptr},
   };
   return items;
