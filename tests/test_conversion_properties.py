@@ -18,7 +18,7 @@ json_values = st.recursive(
 )
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=150, deadline=None)
 @given(json_values)
 def test_rendered_json_parses_back_to_the_value(value):
     text = _render_json_debug(value)
@@ -28,7 +28,7 @@ def test_rendered_json_parses_back_to_the_value(value):
     assert "\n" not in text
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=150, deadline=None)
 @given(json_values)
 def test_conversion_round_trips(value):
     converted = _convert_value_debug(value)
