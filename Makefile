@@ -1,13 +1,14 @@
 # make test       set-up, build, every test (C++ and Python)
 # make test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  the same under ThreadSanitizer
+# make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
 
 PYTHON      := /usr/bin/python3
 CONFIGURE   := cmake -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DVORLISK_PYTHON=$(PYTHON)
 CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 
-.PHONY: setup build test test-asan test-tsan clean
+.PHONY: setup build test test-asan test-tsan test-wheel clean
 
 setup:
 	@scripts/setup
@@ -36,5 +37,8 @@ test-tsan: setup
 	@cmake --build build-tsan
 	@cd build-tsan && $(CTEST)
 
+test-wheel: setup
+	@scripts/check-wheel
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-wheel vorlisk.egg-info

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "py/filter/native_filter.h"
 #include "py/functions/conversion_functions.h"
 #include "py/functions/level_functions.h"
 #include "py/glue/class_type.h"
@@ -43,6 +44,7 @@ ModuleItem* module_items() {
       {&kConvertValueDebugFunction, nullptr},
       {&kConversionStatsFunction, nullptr},
       {&kRenderJsonDebugFunction, nullptr},
+      {nullptr, &kNativeFilterType},
       {&kMergeFieldsFunction, nullptr},
       {nullptr, nullptr},
   };
