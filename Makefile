@@ -21,9 +21,12 @@ build: setup
 test: build
 	@cd build && $(CTEST)
 
+# Under ASan, Python objects come from malloc with freed memory filled
+# (PYTHONMALLOC=malloc_debug), so an object used after user code freed it
+# fails loudly even where the interpreter itself reads it.
 test-asan: setup
 	@$(CONFIGURE) -S . -B build-asan -DVORLISK_SANITIZE=address,undefined \
-	  "-DVORLISK_PYTEST_ENV=LD_PRELOAD=$(call SAN_RUNTIME,libasan.so):$(call SAN_RUNTIME,libstdc++.so);ASAN_OPTIONS=detect_leaks=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1" \
+	  "-DVORLISK_PYTEST_ENV=LD_PRELOAD=$(call SAN_RUNTIME,libasan.so):$(call SAN_RUNTIME,libstdc++.so);PYTHONMALLOC=malloc_debug;ASAN_OPTIONS=detect_leaks=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1" \
 	  -DVORLISK_PYTEST_ARGS=--capture=sys >/dev/null
 	@cmake --build build-asan
 	@cd build-asan && $(CTEST)
