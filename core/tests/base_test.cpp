@@ -9,6 +9,7 @@
 #include "core/base/native_thread.h"
 #include "core/base/os_error.h"
 #include "core/base/siphash.h"
+#include "core/base/utf8.h"
 
 namespace vorlisk {
 namespace {
@@ -76,6 +77,35 @@ TEST(NativeThread, RunsJoinsAndReportsFinished) {
   thread.join();
   EXPECT_EQ(ran.load(), 1);
   EXPECT_TRUE(thread.finished());
+}
+
+}  // namespace
+}  // namespace vorlisk
+
+namespace vorlisk {
+namespace {
+
+TEST(Utf8, LossyDecodersJoinPairsAndReplaceStrays) {
+  // UTF-16LE: 'a', D83D DE00 (a pair), DC00 (stray low), D800 at the end.
+  const std::string utf16("a\0\x3d\xd8\x00\xde\x00\xdc\x00\xd8", 10);
+  EXPECT_EQ(utf16le_to_utf8_lossy(utf16), "a\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(utf16le_to_utf8_lossy(std::string("a\0b", 3)), "a");  // odd byte ignored
+  // The same through "surrogatepass" UTF-8: the pair joins, a stray is ill-formed.
+  EXPECT_EQ(surrogate_utf8_to_utf8_lossy("\xED\xA0\xBD\xED\xB8\x80"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(surrogate_utf8_to_utf8_lossy("x\xED\xB0\x80y"), "x\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDy");
+  EXPECT_EQ(surrogate_utf8_to_utf8_lossy("\xC3\xA9\xFF"), "\xC3\xA9\xEF\xBF\xBD");
+}
+
+TEST(Utf8, Validation) {
+  EXPECT_TRUE(is_valid_utf8("h\xC3\xA9llo \xF0\x9F\x98\x80"));
+  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));  // an encoded surrogate
+  EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));      // overlong
+  EXPECT_FALSE(is_valid_utf8("\xE2\x82"));      // cut short
+  std::string out;
+  append_utf8(out, 0x1F600);
+  size_t pos = 0;
+  EXPECT_EQ(decode_utf8_at(out, pos), char32_t{0x1F600});
+  EXPECT_EQ(pos, 4u);
 }
 
 }  // namespace

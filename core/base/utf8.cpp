@@ -1,0 +1,192 @@
+#include "core/base/utf8.h"
+
+namespace vorlisk {
+namespace {
+
+constexpr bool is_high_surrogate(uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+constexpr bool is_low_surrogate(uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+constexpr char32_t join_surrogates(uint32_t high, uint32_t low) {
+  return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+}
+
+// Length of the well-formed sequence at `pos`, or 0. With
+// `allow_surrogates`, the three-byte forms of U+D800..U+DFFF count too.
+size_t sequence_length(std::string_view s, size_t pos, bool allow_surrogates) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char b0 = byte(pos);
+  const size_t left = s.size() - pos;
+  if (b0 < 0x80) return 1;
+  if (b0 >= 0xC2 && b0 <= 0xDF) return (left >= 2 && (byte(pos + 1) & 0xC0) == 0x80) ? 2 : 0;
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (left < 3) return 0;
+    const unsigned char b1 = byte(pos + 1);
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED && !allow_surrogates) hi = 0x9F;
+    if (b1 < lo || b1 > hi || (byte(pos + 2) & 0xC0) != 0x80) return 0;
+    return 3;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (left < 4) return 0;
+    const unsigned char b1 = byte(pos + 1);
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+    if (b1 < lo || b1 > hi || (byte(pos + 2) & 0xC0) != 0x80 || (byte(pos + 3) & 0xC0) != 0x80) {
+      return 0;
+    }
+    return 4;
+  }
+  return 0;
+}
+
+// Length of the maximal prefix of a valid sequence at `pos` (at least 1):
+// what one U+FFFD replaces.
+size_t maximal_ill_formed_length(std::string_view s, size_t pos) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char b0 = byte(pos);
+  size_t expected = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    expected = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    expected = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    expected = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 1;
+  }
+  size_t n = 1;
+  while (n < expected && pos + n < s.size()) {
+    const unsigned char b = byte(pos + n);
+    const bool ok = (n == 1) ? (b >= lo && b <= hi) : ((b & 0xC0) == 0x80);
+    if (!ok) break;
+    ++n;
+  }
+  return n;
+}
+
+uint32_t surrogate_at(std::string_view s, size_t pos) {
+  return ((static_cast<unsigned char>(s[pos]) & 0x0F) << 12) |
+         ((static_cast<unsigned char>(s[pos + 1]) & 0x3F) << 6) |
+         (static_cast<unsigned char>(s[pos + 2]) & 0x3F);
+}
+
+}  // namespace
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+char32_t decode_utf8_at(std::string_view text, size_t& pos) {
+  const auto b = [&](size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(text[i])); };
+  const char32_t b0 = b(pos);
+  if (b0 < 0x80) {
+    pos += 1;
+    return b0;
+  }
+  if (b0 < 0xE0) {
+    const char32_t cp = ((b0 & 0x1F) << 6) | (b(pos + 1) & 0x3F);
+    pos += 2;
+    return cp;
+  }
+  if (b0 < 0xF0) {
+    const char32_t cp = ((b0 & 0x0F) << 12) | ((b(pos + 1) & 0x3F) << 6) | (b(pos + 2) & 0x3F);
+    pos += 3;
+    return cp;
+  }
+  const char32_t cp = ((b0 & 0x07) << 18) | ((b(pos + 1) & 0x3F) << 12) |
+                      ((b(pos + 2) & 0x3F) << 6) | (b(pos + 3) & 0x3F);
+  pos += 4;
+  return cp;
+}
+
+bool is_valid_utf8(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
+    const size_t n = sequence_length(text, pos, false);
+    if (n == 0) return false;
+    pos += n;
+  }
+  return true;
+}
+
+std::string utf16le_to_utf8_lossy(std::string_view bytes) {
+  const size_t units = bytes.size() / 2;
+  const auto unit = [&](size_t i) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[2 * i])) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(bytes[2 * i + 1])) << 8);
+  };
+  std::string out;
+  out.reserve(units * 3 / 2);
+  for (size_t i = 0; i < units; ++i) {
+    const uint32_t u = unit(i);
+    if (is_high_surrogate(u) && i + 1 < units && is_low_surrogate(unit(i + 1))) {
+      append_utf8(out, join_surrogates(u, unit(i + 1)));
+      ++i;
+    } else if (is_high_surrogate(u) || is_low_surrogate(u)) {
+      append_utf8(out, kReplacementCharacter);
+    } else {
+      append_utf8(out, u);
+    }
+  }
+  return out;
+}
+
+std::string surrogate_utf8_to_utf8_lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    const size_t n = sequence_length(bytes, pos, true);
+    if (n == 0) {
+      append_utf8(out, kReplacementCharacter);
+      pos += maximal_ill_formed_length(bytes, pos);
+      continue;
+    }
+    if (n == 3 && static_cast<unsigned char>(bytes[pos]) == 0xED &&
+        static_cast<unsigned char>(bytes[pos + 1]) >= 0xA0) {
+      const uint32_t u = surrogate_at(bytes, pos);
+      if (is_high_surrogate(u) && pos + 6 <= bytes.size() &&
+          sequence_length(bytes, pos + 3, true) == 3 &&
+          is_low_surrogate(surrogate_at(bytes, pos + 3)) &&
+          static_cast<unsigned char>(bytes[pos + 3]) == 0xED) {
+        append_utf8(out, join_surrogates(u, surrogate_at(bytes, pos + 3)));
+        pos += 6;
+        continue;
+      }
+      // A stray surrogate is ill-formed UTF-8: replaced as the decoder
+      // replaces it, one U+FFFD per byte (ED is a maximal subsequence alone).
+      for (int i = 0; i < 3; ++i) append_utf8(out, kReplacementCharacter);
+      pos += 3;
+      continue;
+    }
+    out.append(bytes.substr(pos, n));
+    pos += n;
+  }
+  return out;
+}
+
+}  // namespace vorlisk

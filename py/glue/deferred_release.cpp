@@ -1,0 +1,50 @@
+#include "py/glue/deferred_release.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "py/glue/entry.h"
+
+namespace vorlisk::py {
+namespace {
+
+struct ReleasePool {
+  std::mutex mutex;
+  std::vector<PyObject*> pending;  // guarded by mutex
+  std::atomic<bool> nonempty{false};
+};
+
+// Never destroyed: worker threads may still release during process exit.
+ReleasePool& pool() {
+  static ReleasePool* instance = new ReleasePool;
+  return *instance;
+}
+
+}  // namespace
+
+void release_reference(PyObject* obj) {
+  if (obj == nullptr) return;
+  if (holds_interpreter_lock()) {
+    Py_DECREF(obj);
+    return;
+  }
+  ReleasePool& p = pool();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  p.pending.push_back(obj);
+  p.nonempty.store(true, std::memory_order_release);
+}
+
+void drain_deferred_releases() {
+  ReleasePool& p = pool();
+  if (!p.nonempty.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> taken;
+  {
+    std::lock_guard<std::mutex> lock(p.mutex);
+    taken.swap(p.pending);
+    p.nonempty.store(false, std::memory_order_release);
+  }
+  for (PyObject* obj : taken) Py_DECREF(obj);
+}
+
+}  // namespace vorlisk::py
