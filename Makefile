@@ -1,6 +1,7 @@
 # make test       set-up, build, every test (C++ and Python)
 # make test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  the same under ThreadSanitizer
+# make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
 # make fuzz       every libFuzzer target (fuzz/*_fuzz.cpp), FUZZ_SECONDS each
 
 PYTHON      := /usr/bin/python3
@@ -9,7 +10,7 @@ CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test test-asan test-tsan fuzz clean
+.PHONY: setup build test test-asan test-tsan test-wheel fuzz clean
 
 setup:
 	@scripts/setup
@@ -35,6 +36,9 @@ test-tsan: setup
 	@cmake --build build-tsan
 	@cd build-tsan && $(CTEST)
 
+test-wheel: setup
+	@scripts/check-wheel
+
 # Each target runs for FUZZ_SECONDS on its own corpus directory (kept in
 # build-fuzz/corpus between local runs); any crash fails the make.
 fuzz: setup
@@ -50,4 +54,4 @@ fuzz: setup
 	done
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-wheel vorlisk.egg-info
