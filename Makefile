@@ -2,6 +2,7 @@
 # make test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  the same under ThreadSanitizer
 # make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
+# make bench      build, then run every benchmark in bench/
 # make fuzz       every libFuzzer target (fuzz/*_fuzz.cpp), FUZZ_SECONDS each
 
 PYTHON      := /usr/bin/python3
@@ -10,7 +11,7 @@ CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test test-asan test-tsan test-wheel fuzz clean
+.PHONY: setup build test test-asan test-tsan test-wheel bench fuzz clean
 
 setup:
 	@scripts/setup
@@ -38,6 +39,9 @@ test-tsan: setup
 
 test-wheel: setup
 	@scripts/check-wheel
+
+bench: build
+	@for script in bench/*.py; do echo "== $$script"; PYTHONPATH=build $(PYTHON) $$script || exit 1; done
 
 # Each target runs for FUZZ_SECONDS on its own corpus directory (kept in
 # build-fuzz/corpus between local runs); any crash fails the make.

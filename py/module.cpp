@@ -6,11 +6,13 @@
 
 #include <cstring>
 
+#include "py/filter/native_filter.h"
 #include "py/functions/level_functions.h"
 #include "py/glue/class_type.h"
 #include "py/glue/entry.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
+#include "py/writer/native_string_writer.h"
 
 namespace vorlisk::py {
 namespace {
@@ -39,6 +41,8 @@ ModuleItem* module_items() {
       {&kLevelTableFunction, nullptr},
       {&kDefaultSensitiveKeysFunction, nullptr},
       {&kRedactedMarkerKeyFunction, nullptr},
+      {nullptr, &kNativeStringWriterType},
+      {nullptr, &kNativeFilterType},
       {nullptr, nullptr},
   };
   return items;
