@@ -6,9 +6,13 @@
 
 #include <cstring>
 
+#include "py/config/redaction_config.h"
+#include "py/config/runtime_config.h"
 #include "py/filter/native_filter.h"
 #include "py/functions/conversion_functions.h"
 #include "py/functions/level_functions.h"
+#include "py/functions/unraisable.h"
+#include "py/functions/validate_patterns.h"
 #include "py/glue/class_type.h"
 #include "py/glue/entry.h"
 #include "py/glue/extract.h"
@@ -45,9 +49,13 @@ ModuleItem* module_items() {
       {&kConvertValueDebugFunction, nullptr},
       {&kConversionStatsFunction, nullptr},
       {&kRenderJsonDebugFunction, nullptr},
+      {&kValidatePatternsFunction, nullptr},
       {nullptr, &kNativeStringWriterType},
       {nullptr, &kNativeFilterType},
+      {nullptr, &kRedactionConfigType},
+      {nullptr, &kRuntimeConfigType},
       {&kMergeFieldsFunction, nullptr},
+      {&kReportUnraisableFunction, nullptr},
       {nullptr, nullptr},
   };
   return items;

@@ -27,6 +27,17 @@ std::string py_str_to_utf8(PyObject* s) {
   return decode_surrogates_lossy(s);
 }
 
+StrText::StrText(PyObject* s) {
+  Py_ssize_t size = 0;
+  if (const char* text = PyUnicode_AsUTF8AndSize(s, &size)) {
+    view_ = std::string_view(text, static_cast<size_t>(size));
+    return;
+  }
+  PyErr_Clear();
+  repaired_ = decode_surrogates_lossy(s);
+  view_ = repaired_;
+}
+
 std::string decode_surrogates_lossy(PyObject* s) {
   // The C-level encoder, never a subclass's own encode().
   PyRef utf16 = PyRef::steal(PyUnicode_AsEncodedString(s, "utf-16-le", "surrogatepass"));

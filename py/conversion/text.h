@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "py/glue/python.h"
 
@@ -19,5 +20,19 @@ std::string decode_surrogates_lossy(PyObject* s);
 
 // `__name__` of `type` as PyType_GetName gives it, or "unknown".
 std::string py_type_name(PyTypeObject* type);
+
+// The text of a str for reading only: the str's own UTF-8 form, uncopied,
+// or the repaired text when it has none. Lives no longer than the str.
+class StrText {
+ public:
+  explicit StrText(PyObject* s);
+  StrText(const StrText&) = delete;
+  StrText& operator=(const StrText&) = delete;
+  std::string_view view() const { return view_; }
+
+ private:
+  std::string repaired_;
+  std::string_view view_;
+};
 
 }  // namespace vorlisk::py

@@ -42,7 +42,7 @@ PyObject* render_json_debug(PyObject*, PyObject* const* args) {
   if (!value) return nullptr;
   JsonResult json = value_to_json(*value);
   if (const JsonError* error = std::get_if<JsonError>(&json)) {
-    PyErr_SetString(PyExc_ValueError, error->display().c_str());
+    raise_value_error(error->display());
     return nullptr;
   }
   const std::string& text = std::get<std::string>(json);

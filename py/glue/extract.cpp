@@ -78,6 +78,12 @@ void raise_type_mismatch(PyObject* obj, const char* expected) {
   PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
 }
 
+void raise_value_error(std::string_view message) {
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
+                                                 static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
 void add_argument_note(const char* name) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;

@@ -25,6 +25,10 @@ inline bool is_absent(PyObject* arg) { return arg == nullptr || arg == Py_None; 
 // Raises the type-mismatch TypeError for `obj` (no note).
 void raise_type_mismatch(PyObject* obj, const char* expected);
 
+// Raises ValueError with exactly `message` (NUL bytes included; invalid
+// UTF-8 replaced).
+void raise_value_error(std::string_view message);
+
 // Adds the note "while processing '<name>'" to the current exception.
 void add_argument_note(const char* name);
 
