@@ -1,6 +1,7 @@
 # make test       set-up, build, every test (C++ and Python)
 # make test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  the same under ThreadSanitizer
+# make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
 # make fuzz       every libFuzzer target (fuzz/*_fuzz.cpp), FUZZ_SECONDS each
 
 PYTHON      := /usr/bin/python3
@@ -9,7 +10,7 @@ CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test test-asan test-tsan fuzz clean
+.PHONY: setup build test test-asan test-tsan test-wheel fuzz clean
 
 setup:
 	@scripts/setup
@@ -49,5 +50,8 @@ fuzz: setup
 	  grep -E 'stat::number_of_executed_units|Done' build-fuzz/$$name.log | tail -n 2; \
 	done
 
+test-wheel: setup
+	@scripts/check-wheel
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-wheel vorlisk.egg-info

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "py/filter/native_filter.h"
 #include "py/functions/level_functions.h"
 #include "py/glue/class_type.h"
 #include "py/glue/entry.h"
@@ -39,6 +40,7 @@ ModuleItem* module_items() {
       {&kLevelTableFunction, nullptr},
       {&kDefaultSensitiveKeysFunction, nullptr},
       {&kRedactedMarkerKeyFunction, nullptr},
+      {nullptr, &kNativeFilterType},
       {nullptr, nullptr},
   };
   return items;
