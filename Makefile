@@ -3,6 +3,7 @@
 # make test-tsan  the same under ThreadSanitizer
 # make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
 # make fuzz       every libFuzzer target (fuzz/*_fuzz.cpp), FUZZ_SECONDS each
+# make bench      every benchmark program (bench/*_bench.cpp), release build
 
 PYTHON      := /usr/bin/python3
 CONFIGURE   := cmake -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DVORLISK_PYTHON=$(PYTHON)
@@ -10,7 +11,7 @@ CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test test-asan test-tsan test-wheel fuzz clean
+.PHONY: setup build test test-asan test-tsan test-wheel fuzz bench clean
 
 setup:
 	@scripts/setup
@@ -53,5 +54,10 @@ fuzz: setup
 test-wheel: setup
 	@scripts/check-wheel
 
+bench: setup
+	@$(CONFIGURE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORLISK_BENCH=ON >/dev/null
+	@cmake --build build-bench --target bench_programs
+	@set -e; for program in build-bench/bench/*_bench; do $$program $(BENCH_ARGS); done
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-wheel vorlisk.egg-info
+	rm -rf build build-asan build-tsan build-fuzz build-bench build-wheel vorlisk.egg-info
