@@ -3,7 +3,7 @@
 # make test-tsan  the same under ThreadSanitizer
 # make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
 # make fuzz       every libFuzzer target (fuzz/*_fuzz.cpp), FUZZ_SECONDS each
-# make bench      every benchmark program (bench/*_bench.cpp), release build
+# make bench      every benchmark: bench/*.py against build/, bench/*_bench.cpp in Release
 
 PYTHON      := /usr/bin/python3
 CONFIGURE   := cmake -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DVORLISK_PYTHON=$(PYTHON)
@@ -11,7 +11,7 @@ CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test test-asan test-tsan test-wheel fuzz bench clean
+.PHONY: setup build test test-asan test-tsan test-wheel bench fuzz clean
 
 setup:
 	@scripts/setup
@@ -23,9 +23,12 @@ build: setup
 test: build
 	@cd build && $(CTEST)
 
+# Under ASan, Python objects come from malloc with freed memory filled
+# (PYTHONMALLOC=malloc_debug), so an object used after user code freed it
+# fails loudly even where the interpreter itself reads it.
 test-asan: setup
 	@$(CONFIGURE) -S . -B build-asan -DVORLISK_SANITIZE=address,undefined \
-	  "-DVORLISK_PYTEST_ENV=LD_PRELOAD=$(call SAN_RUNTIME,libasan.so):$(call SAN_RUNTIME,libstdc++.so);ASAN_OPTIONS=detect_leaks=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1" \
+	  "-DVORLISK_PYTEST_ENV=LD_PRELOAD=$(call SAN_RUNTIME,libasan.so):$(call SAN_RUNTIME,libstdc++.so);PYTHONMALLOC=malloc_debug;ASAN_OPTIONS=detect_leaks=0;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1" \
 	  -DVORLISK_PYTEST_ARGS=--capture=sys >/dev/null
 	@cmake --build build-asan
 	@cd build-asan && $(CTEST)
@@ -36,6 +39,9 @@ test-tsan: setup
 	  -DVORLISK_PYTEST_ARGS=--capture=sys >/dev/null
 	@cmake --build build-tsan
 	@cd build-tsan && $(CTEST)
+
+test-wheel: setup
+	@scripts/check-wheel
 
 # Each target runs for FUZZ_SECONDS on its own corpus directory (kept in
 # build-fuzz/corpus between local runs); any crash fails the make.
@@ -51,13 +57,13 @@ fuzz: setup
 	  grep -E 'stat::number_of_executed_units|Done' build-fuzz/$$name.log | tail -n 2; \
 	done
 
-test-wheel: setup
-	@scripts/check-wheel
-
-bench: setup
+# The Python scripts time the extension in build/; the Google Benchmark
+# programs are built in Release into build-bench/ (BENCH_ARGS passes options).
+bench: build
+	@for script in bench/*.py; do echo "== $$script"; PYTHONPATH=build $(PYTHON) $$script || exit 1; done
 	@$(CONFIGURE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORLISK_BENCH=ON >/dev/null
 	@cmake --build build-bench --target bench_programs
-	@set -e; for program in build-bench/bench/*_bench; do $$program $(BENCH_ARGS); done
+	@set -e; for program in build-bench/bench/*_bench; do echo "== $$program"; $$program $(BENCH_ARGS); done
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-bench build-wheel vorlisk.egg-info

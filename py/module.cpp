@@ -7,11 +7,13 @@
 #include <cstring>
 
 #include "py/filter/native_filter.h"
+#include "py/functions/conversion_functions.h"
 #include "py/functions/level_functions.h"
 #include "py/glue/class_type.h"
 #include "py/glue/entry.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
+#include "py/writer/native_string_writer.h"
 
 namespace vorlisk::py {
 namespace {
@@ -40,7 +42,12 @@ ModuleItem* module_items() {
       {&kLevelTableFunction, nullptr},
       {&kDefaultSensitiveKeysFunction, nullptr},
       {&kRedactedMarkerKeyFunction, nullptr},
+      {&kConvertValueDebugFunction, nullptr},
+      {&kConversionStatsFunction, nullptr},
+      {&kRenderJsonDebugFunction, nullptr},
+      {nullptr, &kNativeStringWriterType},
       {nullptr, &kNativeFilterType},
+      {&kMergeFieldsFunction, nullptr},
       {nullptr, nullptr},
   };
   return items;

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/render/backtracking_engine.h"
 #include "core/render/linear_engine.h"
@@ -205,6 +207,30 @@ TEST(Replace, NoMatchGivesNothingForEmptyAndNullText) {
   EXPECT_EQ(redact_with_pattern(compiled(result), std::string_view(), "-"), std::nullopt);
   const PatternResult empty = compile_standard_pattern("x*");
   EXPECT_EQ(redact_with_pattern(compiled(empty), std::string_view(), "-"), "-");
+}
+
+TEST(Replace, OnePatternSharedByManyThreads) {
+  const PatternResult linear = compile_pattern("card=(\\d+)", false);
+  const PatternResult backtracking = compile_pattern("(?<=card=)\\d+", true);
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(8, 0);
+  for (size_t t = 0; t < wrong.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        const std::string text = "id=" + std::to_string(i) + " card=" + std::to_string(t * 1000 + i);
+        if (redact_with_pattern(compiled(linear), text, "card=<$1>") !=
+            "id=" + std::to_string(i) + " card=<" + std::to_string(t * 1000 + i) + ">") {
+          ++wrong[t];
+        }
+        if (redact_with_pattern(compiled(backtracking), text, "#") !=
+            "id=" + std::to_string(i) + " card=#") {
+          ++wrong[t];
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, std::vector<int>(wrong.size(), 0));
 }
 
 }  // namespace
