@@ -11,6 +11,7 @@
 #include "py/filter/native_filter.h"
 #include "py/functions/conversion_functions.h"
 #include "py/functions/level_functions.h"
+#include "py/functions/render_functions.h"
 #include "py/functions/unraisable.h"
 #include "py/functions/validate_patterns.h"
 #include "py/glue/class_type.h"
@@ -50,6 +51,10 @@ ModuleItem* module_items() {
       {&kConversionStatsFunction, nullptr},
       {&kRenderJsonDebugFunction, nullptr},
       {&kValidatePatternsFunction, nullptr},
+      {&kRenderLineFunction, nullptr},
+      {&kRenderLineWithConfigFunction, nullptr},
+      {&kRenderLineConsoleFunction, nullptr},
+      {&kRenderConsoleWithConfigFunction, nullptr},
       {nullptr, &kNativeStringWriterType},
       {nullptr, &kNativeFilterType},
       {nullptr, &kRedactionConfigType},

@@ -3,7 +3,7 @@ import weakref
 
 import pytest
 
-from vorlisk._rust import RedactionConfig, RuntimeConfig, validate_patterns
+from vorlisk._rust import RedactionConfig, RuntimeConfig, render_line_with_config, validate_patterns
 
 LOOKBEHIND = r"(?<=user=)\w+"
 # Exponential for a backtracking engine on a run of "a" with no "b"; the
@@ -146,3 +146,11 @@ def test_validate_patterns():
     with pytest.raises(TypeError) as raised:
         validate_patterns("a")
     assert raised.value.__notes__ == ["while processing 'patterns'"]
+
+
+def test_redaction_config_serves_many_calls():
+    config = RedactionConfig([LOOKBEHIND], replacement="***", allow_backtracking=True)
+    for _ in range(3):
+        line = render_line_with_config({}, "app", "info", "svc", "user=alice", config,
+                                       timestamp="2024-01-02T03:04:05.000000Z")
+        assert '"message":"user=***"' in line

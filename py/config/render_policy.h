@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/render/redaction.h"
+#include "core/value/value.h"
 #include "py/config/pattern_list.h"
 
 namespace vorlisk::py {
@@ -31,5 +32,13 @@ struct RenderPolicy {
     return RedactionSettings{sensitive_keys ? &*sensitive_keys : nullptr, patterns, replacement};
   }
 };
+
+// The JSON line of one record under `policy` (its service and redaction),
+// or nothing with ValueError set: a big-integer field whose text is not one
+// JSON value, reported with the JSON error's display text.
+std::optional<std::string> render_config_line(const RenderPolicy& policy, FieldMap fields,
+                                              std::string_view logger, std::string_view level,
+                                              std::string_view message, std::string_view timestamp,
+                                              std::optional<std::string_view> stack);
 
 }  // namespace vorlisk::py

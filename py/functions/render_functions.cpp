@@ -1,0 +1,197 @@
+#include "py/functions/render_functions.h"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/render/console_record.h"
+#include "core/render/json_record.h"
+#include "core/render/timestamp.h"
+#include "py/config/pattern_list.h"
+#include "py/config/redaction_config.h"
+#include "py/conversion/convert.h"
+#include "py/conversion/text.h"
+#include "py/glue/extract.h"
+#include "py/glue/trampolines.h"
+
+namespace vorlisk::py {
+namespace {
+
+enum class LineFormat { Json, Console };
+enum class PatternSource { PerCall, Config };
+
+// One render call's arguments once converted, in signature order.
+struct RenderArgs {
+  PyObject* fields = nullptr;
+  PyObject* logger = nullptr;
+  std::string_view level;
+  PyObject* service = nullptr;
+  PyObject* message = nullptr;
+  bool colors = false;
+  const RedactionPatterns* config = nullptr;
+  std::optional<std::string_view> timestamp;
+  std::optional<std::vector<std::string>> sensitive_keys;
+  std::optional<std::vector<std::string>> sensitive_patterns;
+  PyObject* stack = nullptr;
+  std::optional<std::string_view> pattern_replacement;
+};
+
+// Converts the bound arguments of a render function in signature order:
+// fields, logger, level, service, message, [colors], [config], timestamp,
+// sensitive_keys, [sensitive_patterns], stack, [pattern_replacement].
+bool convert_render_args(PyObject* const* args, LineFormat format, PatternSource source,
+                         RenderArgs* out) {
+  if (!extract_dict(args[0], "fields", &out->fields) ||
+      !extract_text_object(args[1], "logger", &out->logger) ||
+      !extract_strict_text(args[2], "level", &out->level) ||
+      !extract_text_object(args[3], "service", &out->service) ||
+      !extract_text_object(args[4], "message", &out->message)) {
+    return false;
+  }
+  size_t i = 5;
+  if (format == LineFormat::Console && !extract_bool(args[i++], "colors", &out->colors)) return false;
+  if (source == PatternSource::Config && !extract_redaction_config(args[i++], "config", &out->config)) {
+    return false;
+  }
+  PyObject* arg = args[i++];
+  if (!is_absent(arg) && !extract_strict_text(arg, "timestamp", &out->timestamp.emplace())) return false;
+  arg = args[i++];
+  if (!is_absent(arg) && !extract_text_sequence(arg, "sensitive_keys", &out->sensitive_keys.emplace())) {
+    return false;
+  }
+  if (source == PatternSource::PerCall) {
+    arg = args[i++];
+    if (!is_absent(arg) &&
+        !extract_text_sequence(arg, "sensitive_patterns", &out->sensitive_patterns.emplace())) {
+      return false;
+    }
+  }
+  arg = args[i++];
+  if (!is_absent(arg) && !extract_text_object(arg, "stack", &out->stack)) return false;
+  if (source == PatternSource::PerCall) {
+    arg = args[i++];
+    if (!is_absent(arg) &&
+        !extract_strict_text(arg, "pattern_replacement", &out->pattern_replacement.emplace())) {
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* str_from(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+template <LineFormat Format, PatternSource Source>
+PyObject* render(PyObject*, PyObject* const* args) {
+  RenderArgs call;
+  if (!convert_render_args(args, Format, Source, &call)) return nullptr;
+
+  std::optional<FieldMap> fields = convert_fields(call.fields);
+  if (!fields) return nullptr;
+  const StrText logger(call.logger);
+  const StrText service(call.service);
+  const StrText message(call.message);
+  std::optional<StrText> stack_text;
+  std::optional<std::string_view> stack;
+  if (call.stack != nullptr) stack = stack_text.emplace(call.stack).view();
+  std::string now;
+  std::string_view timestamp;
+  if (call.timestamp) {
+    timestamp = *call.timestamp;
+  } else {
+    now = current_timestamp();
+    timestamp = now;
+  }
+
+  PatternList per_call;
+  std::span<const CompiledPattern> patterns;
+  std::string_view replacement = kRedacted;
+  if constexpr (Source == PatternSource::PerCall) {
+    if (call.sensitive_patterns && !call.sensitive_patterns->empty()) {
+      std::optional<PatternList> compiled = compile_standard_pattern_list(*call.sensitive_patterns);
+      if (!compiled) return nullptr;
+      per_call = std::move(*compiled);
+      patterns = per_call;
+    }
+    if (call.pattern_replacement) replacement = *call.pattern_replacement;
+  } else {
+    patterns = call.config->patterns;
+    replacement = call.config->replacement;
+  }
+  const RedactionSettings settings{call.sensitive_keys ? &*call.sensitive_keys : nullptr, patterns,
+                                   replacement};
+
+  if constexpr (Format == LineFormat::Json) {
+    JsonResult line = render_json_record(std::move(*fields), logger.view(), call.level,
+                                         service.view(), message.view(), timestamp, stack, settings);
+    if (const JsonError* error = std::get_if<JsonError>(&line)) {
+      raise_value_error(error->display());
+      return nullptr;
+    }
+    return str_from(std::get<std::string>(line));
+  } else {
+    return str_from(render_console_line(std::move(*fields), call.level, message.view(), call.colors,
+                                        timestamp, settings, stack));
+  }
+}
+
+constexpr auto kRenderLineSig = function_signature(
+    "render_line",
+    {required("fields"), required("logger"), required("level"), required("service"),
+     required("message"), optional("timestamp"), optional("sensitive_keys"),
+     optional("sensitive_patterns"), optional("stack"), optional("pattern_replacement")});
+
+constexpr auto kRenderLineWithConfigSig = function_signature(
+    "render_line_with_config",
+    {required("fields"), required("logger"), required("level"), required("service"),
+     required("message"), required("config"), optional("timestamp"), optional("sensitive_keys"),
+     optional("stack")});
+
+constexpr auto kRenderLineConsoleSig = function_signature(
+    "render_line_console",
+    {required("fields"), required("logger"), required("level"), required("service"),
+     required("message"), required("colors"), optional("timestamp"), optional("sensitive_keys"),
+     optional("sensitive_patterns"), optional("stack"), optional("pattern_replacement")});
+
+constexpr auto kRenderConsoleWithConfigSig = function_signature(
+    "render_console_with_config",
+    {required("fields"), required("logger"), required("level"), required("service"),
+     required("message"), required("colors"), required("config"), optional("timestamp"),
+     optional("sensitive_keys"), optional("stack")});
+
+}  // namespace
+
+PyMethodDef kRenderLineFunction =
+    fastcall_method<kRenderLineSig, render<LineFormat::Json, PatternSource::PerCall>>(
+        "render_line",
+        "render_line(fields, logger, level, service, message, timestamp=None, "
+        "sensitive_keys=None, sensitive_patterns=None, stack=None, pattern_replacement=None)"
+        "\n--\n\n");
+
+PyMethodDef kRenderLineWithConfigFunction =
+    fastcall_method<kRenderLineWithConfigSig, render<LineFormat::Json, PatternSource::Config>>(
+        "render_line_with_config",
+        "render_line_with_config(fields, logger, level, service, message, config, "
+        "timestamp=None, sensitive_keys=None, stack=None)\n--\n\n"
+        "Hot-path render using a pre-built `RedactionConfig` (patterns compiled once).");
+
+PyMethodDef kRenderLineConsoleFunction =
+    fastcall_method<kRenderLineConsoleSig, render<LineFormat::Console, PatternSource::PerCall>>(
+        "render_line_console",
+        "render_line_console(fields, logger, level, service, message, colors, "
+        "timestamp=None, sensitive_keys=None, sensitive_patterns=None, stack=None, "
+        "pattern_replacement=None)\n--\n\n"
+        "Render a colored, human-readable console line (patterns compiled per call).");
+
+PyMethodDef kRenderConsoleWithConfigFunction = fastcall_method<
+    kRenderConsoleWithConfigSig, render<LineFormat::Console, PatternSource::Config>>(
+    "render_console_with_config",
+    "render_console_with_config(fields, logger, level, service, message, colors, config, "
+    "timestamp=None, sensitive_keys=None, stack=None)\n--\n\n"
+    "Hot-path console render using a pre-built `RedactionConfig`.");
+
+}  // namespace vorlisk::py

@@ -1,0 +1,192 @@
+import datetime
+import json
+import time
+
+import pytest
+
+from vorlisk._rust import (RedactionConfig, render_console_with_config, render_line, render_line_console,
+                           render_line_with_config)
+
+TS = "2024-01-02T03:04:05.123456Z"
+ESC = "\x1b"
+
+
+def parse_line(line):
+    """What a consumer of the log does: one JSON object, a parseable UTC time."""
+    assert not line.endswith("\n")
+    record = json.loads(line)
+    moment = datetime.datetime.fromisoformat(record["timestamp"].replace("Z", "+00:00"))
+    assert moment.utcoffset() == datetime.timedelta(0)
+    return record
+
+
+def test_the_documented_example_line():
+    line = render_line({"user": "bob", "attempt": 3}, "app", "warning", "api", "hi", TS)
+    assert line == ('{"user":"bob","attempt":3,"logger":"app","level":"WARN","severity":4,'
+                    '"timestamp":"2024-01-02T03:04:05.123456Z","service":"api","message":"hi"}')
+    assert render_line({}, "app", "warning", "api", "hi", timestamp=TS) == (
+        '{"logger":"app","level":"WARN","severity":4,"timestamp":"2024-01-02T03:04:05.123456Z",'
+        '"service":"api","message":"hi"}')
+    parse_line(line)
+
+
+def test_fields_convert_and_fixed_members_take_their_place():
+    fields = {"level": 0, "when": datetime.date(2024, 1, 2), "big": 2**70, "nested": {1: [None, 1.5]},
+              "stack": "old", "\ud800k": "lone", "_vorlisk_redacted": True}
+    record = parse_line(render_line(fields, "app\ud800", "notice", "svc", "m\nx", TS, stack="trace"))
+    assert list(record) == ["level", "when", "big", "nested", "stack", "\ufffdk", "logger", "severity",
+                            "timestamp", "service", "message"]
+    assert record["level"] == "NOTICE" and record["severity"] == 6
+    assert record["when"] == "2024-01-02" and record["big"] == 2**70
+    assert record["nested"] == {"1": [None, 1.5]}
+    assert (record["stack"], record["logger"], record["message"]) == ("trace", "app\ufffd", "m\nx")
+
+
+def test_current_time_when_no_timestamp_is_given():
+    before = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(seconds=1)
+    record = parse_line(render_line({}, "app", "info", "svc", "hi"))
+    moment = datetime.datetime.fromisoformat(record["timestamp"].replace("Z", "+00:00"))
+    assert before <= moment <= datetime.datetime.now(datetime.timezone.utc)
+    assert len(record["timestamp"]) == 27
+
+
+def test_timestamp_text_is_copied_verbatim():
+    assert json.loads(render_line({}, "a", "info", "s", "m", "not a time"))["timestamp"] == "not a time"
+
+
+@pytest.mark.parametrize("keys, fields, expected", [
+    (None, {"password": "p", "user": "u", "nested": [{"TOKEN": {"x": 1}}]},
+     {"password": "[REDACTED]", "user": "u", "nested": [{"TOKEN": "[REDACTED]"}]}),
+    ([], {"password": "p"}, {"password": "p"}),
+    (["user"], {"password": "p", "USER": "u"}, {"password": "p", "USER": "[REDACTED]"}),
+])
+def test_redaction_by_keys(keys, fields, expected):
+    record = parse_line(render_line(fields, "app", "info", "svc", "m", TS, sensitive_keys=keys))
+    assert {key: record[key] for key in expected} == expected
+
+
+def test_message_under_a_sensitive_key_list():
+    record = parse_line(render_line({}, "app", "info", "svc", "hello", TS, sensitive_keys=["message", "level"]))
+    assert (record["message"], record["level"]) == ("[REDACTED]", "INFO")
+
+
+def test_redaction_by_value_patterns():
+    record = parse_line(render_line(
+        {"note": "user=alice", "id": 1234567890123456, "n": 42, "password": "x"}, "user=logger", "info",
+        "svc", "login user=bob", TS, sensitive_patterns=[r"user=(\w+)", r"\d{16}", "RED"],
+        pattern_replacement="user=<$1>"))
+    assert record["note"] == "user=<alice>" and record["message"] == "login user=<bob>"
+    assert record["logger"] == "user=<logger>"
+    assert record["id"] == "user=<>" and record["n"] == 42
+    assert record["password"] == "[user=<>ACTED]"  # patterns run after key redaction
+    assert record["level"] == "INFO" and record["timestamp"] == TS
+
+
+def test_empty_pattern_list_is_no_pattern():
+    assert render_line({"a": "1"}, "l", "info", "s", "m", TS, sensitive_patterns=[]) == \
+        render_line({"a": "1"}, "l", "info", "s", "m", TS)
+
+
+def test_backtracking_only_with_a_prebuilt_config():
+    with pytest.raises(ValueError):
+        render_line({}, "app", "info", "svc", "user=alice", TS, sensitive_patterns=[r"(?<=user=)\w+"])
+    config = RedactionConfig([r"(?<=user=)\w+"], allow_backtracking=True)
+    record = parse_line(render_line_with_config({"who": "user=bob"}, "app", "info", "svc", "user=alice",
+                                                config, TS))
+    assert (record["who"], record["message"]) == ("user=[REDACTED]", "user=[REDACTED]")
+
+
+def test_catastrophic_pattern_redacts_the_whole_text_quickly():
+    config = RedactionConfig([r"^(a|aa)+(?=b)"], replacement="#", allow_backtracking=True)
+    started = time.monotonic()
+    record = parse_line(render_line_with_config({"f": "a" * 5000}, "app", "info", "svc", "a" * 5000, config, TS))
+    assert time.monotonic() - started < 5
+    assert record["f"] == record["message"] == "[REDACTED]"
+
+
+# ---- console lines ---------------------------------------------------------------
+
+def console(fields=None, level="info", message="hi", colors=False, **kw):
+    return render_line_console(fields or {}, "app", level, "svc", message, colors,
+                               timestamp="2026-01-02T03:04:05.000006Z", **kw)
+
+
+@pytest.mark.parametrize("kwargs, expected", [
+    ({}, "2026-01-02T03:04:05.000006Z [INFO    ] hi"),
+    ({"colors": True}, f"2026-01-02T03:04:05.000006Z [INFO    ]{ESC}[0m hi"),
+    ({"colors": True, "level": "warning"}, f"2026-01-02T03:04:05.000006Z {ESC}[33m[WARN    ]{ESC}[0m hi"),
+    ({"colors": True, "level": "critical"}, f"2026-01-02T03:04:05.000006Z {ESC}[1;31m[CRITICAL]{ESC}[0m hi"),
+    ({"level": "notice_level"}, "2026-01-02T03:04:05.000006Z [NOTICE_LEVEL] hi"),
+    ({"message": f"a{ESC}[31mb\u202ec\td"}, "2026-01-02T03:04:05.000006Z [INFO    ] a\\x1b[31mb\\u202ec\\td"),
+    ({"fields": {"n": 3, "user": "alice", "my key": {"a,b": [True, None]}, "level": 1, "service": "s",
+                 "password": "p"}},
+     '2026-01-02T03:04:05.000006Z [INFO    ] hi  n=3  user="alice"  "my key"={"a,b":[True, None]}'
+     '  service="s"  password="[REDACTED]"'),
+    ({"fields": {"exception": "Traceback\nValueError", "stack": "inline"}, "stack": "s1\r\ns2\n"},
+     "2026-01-02T03:04:05.000006Z [INFO    ] hi\n  s1\\r\n  s2\n  \n  Traceback\n  ValueError"),
+])
+def test_console_lines_byte_for_byte(kwargs, expected):
+    assert console(**kwargs) == expected
+
+
+def test_console_with_config_and_patterns():
+    config = RedactionConfig([r"\d+"], replacement="#")
+    line = render_console_with_config({"id": 42}, "app", "info", "svc", "code 7", False, config,
+                                      "2026-01-02T03:04:05.000006Z")
+    assert line == '2026-01-02T03:04:05.000006Z [INFO    ] code #  id="#"'
+    assert console(message="code 7", sensitive_patterns=[r"\d"], pattern_replacement="") == \
+        "2026-01-02T03:04:05.000006Z [INFO    ] code "
+
+
+# ---- arguments -------------------------------------------------------------------
+
+def base_args(function):
+    args = {"fields": {}, "logger": "a", "level": "info", "service": "s", "message": "m"}
+    if function in (render_line_console, render_console_with_config):
+        args["colors"] = False
+    if function in (render_line_with_config, render_console_with_config):
+        args["config"] = RedactionConfig([])
+    return args
+
+
+RENDERERS = [render_line, render_line_with_config, render_line_console, render_console_with_config]
+
+
+ARGUMENT_ERRORS = [
+    ("fields", [], TypeError, "'list' object is not an instance of 'dict'"),
+    ("logger", None, TypeError, "'None' is not an instance of 'str'"),
+    ("level", "\ud800", UnicodeEncodeError, None),
+    ("message", 1, TypeError, "'int' object is not an instance of 'str'"),
+    ("colors", 1, TypeError, "'int' object is not an instance of 'bool'"),
+    ("config", object(), TypeError, "'object' object is not an instance of 'RedactionConfig'"),
+    ("timestamp", 5, TypeError, "'int' object is not an instance of 'str'"),
+    ("sensitive_keys", "password", TypeError, "Can't extract `str` to `Vec`"),
+    ("stack", b"x", TypeError, "'bytes' object is not an instance of 'str'"),
+]
+
+
+@pytest.mark.parametrize("function, name, value, error, message", [
+    (function, *case) for function in RENDERERS for case in ARGUMENT_ERRORS
+    if case[0] not in ("colors", "config") or case[0] in base_args(function)
+])
+def test_argument_errors_carry_their_note(function, name, value, error, message):
+    args = base_args(function)
+    args[name] = value
+    with pytest.raises(error) as raised:
+        function(**args)
+    if message is not None:
+        assert str(raised.value) == message
+    assert raised.value.__notes__ == [f"while processing '{name}'"]
+
+
+@pytest.mark.parametrize("function", RENDERERS)
+def test_field_keys_must_be_strings(function):
+    args = base_args(function)
+    args["fields"] = {"a": 1, 2: "x"}
+    with pytest.raises(TypeError, match="^field keys must be strings$"):
+        function(**args)
+
+
+def test_missing_argument_message():
+    with pytest.raises(TypeError, match=r"^render_line\(\) missing 1 required positional argument: 'message'$"):
+        render_line({}, "a", "info", "s")
