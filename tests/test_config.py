@@ -1,9 +1,8 @@
 import time
-import weakref
 
 import pytest
 
-from vorlisk._rust import RedactionConfig, RuntimeConfig, render_line_with_config, validate_patterns
+from vorlisk._rust import RedactionConfig, RuntimeConfig, validate_patterns
 
 LOOKBEHIND = r"(?<=user=)\w+"
 # Exponential for a backtracking engine on a run of "a" with no "b"; the
@@ -78,10 +77,6 @@ def test_redaction_config_length_and_truth():
 @pytest.mark.parametrize("call, message, parameter", [
     (lambda: RuntimeConfig(None), "'None' is not an instance of 'str'", "service"),
     (lambda: RuntimeConfig("s", sensitive_keys="password"), "Can't extract `str` to `Vec`", "sensitive_keys"),
-    (lambda: RuntimeConfig("s", sensitive_patterns=[1]), "'int' object is not an instance of 'str'",
-     "sensitive_patterns"),
-    (lambda: RuntimeConfig("s", pattern_replacement=b"x"), "'bytes' object is not an instance of 'str'",
-     "pattern_replacement"),
     (lambda: RuntimeConfig("s", allow_backtracking=None), "'None' is not an instance of 'bool'",
      "allow_backtracking"),
     (lambda: RuntimeConfig("s", blocking=1), "'int' object is not an instance of 'bool'", "blocking"),
@@ -94,42 +89,6 @@ def test_argument_errors_name_the_parameter(call, message, parameter):
         call()
     assert str(raised.value) == message
     assert raised.value.__notes__ == [f"while processing '{parameter}'"]
-
-
-def test_argument_binding_messages():
-    with pytest.raises(TypeError, match=r"^RuntimeConfig\.__new__\(\) missing 1 required positional argument: 'service'$"):
-        RuntimeConfig()
-    with pytest.raises(TypeError, match=r"^RedactionConfig\.__new__\(\) got an unexpected keyword argument 'Patterns'$"):
-        RedactionConfig(Patterns=[])
-    with pytest.raises(UnicodeEncodeError) as raised:
-        RuntimeConfig("s", pattern_replacement="\ud800")
-    assert raised.value.__notes__ == ["while processing 'pattern_replacement'"]
-
-
-@pytest.mark.parametrize("instance", [RuntimeConfig("s"), RedactionConfig(["a"])])
-def test_classes_are_closed(instance):
-    cls = type(instance)
-    assert cls.__module__ == "builtins"
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
-    with pytest.raises(AttributeError):
-        instance.extra = 1
-    with pytest.raises(TypeError):
-        weakref.ref(instance)
-    with pytest.raises(AttributeError):  # getters are read-only
-        setattr(instance, "len" if cls is RedactionConfig else "service", 3)
-
-
-def test_docstrings_and_signatures():
-    assert RuntimeConfig.__text_signature__ == (
-        "(service, sensitive_keys=None, sensitive_patterns=None, pattern_replacement=None, "
-        "allow_backtracking=False, console=False, colors=False, blocking=True)")
-    assert RuntimeConfig.__doc__.startswith("Render and delivery policy shared by every record")
-    assert RedactionConfig.__text_signature__ == "(patterns, replacement=None, allow_backtracking=False)"
-    assert RedactionConfig.__doc__.startswith("Compiled redaction patterns held across calls")
-    assert RuntimeConfig.redact_patterns.__text_signature__ == "($self, text)"
-    assert RuntimeConfig.pattern_count.__doc__ == "Number of compiled value-redaction patterns."
-    assert RedactionConfig.len.__doc__ == "Number of compiled patterns."
 
 
 def test_validate_patterns():
@@ -146,11 +105,3 @@ def test_validate_patterns():
     with pytest.raises(TypeError) as raised:
         validate_patterns("a")
     assert raised.value.__notes__ == ["while processing 'patterns'"]
-
-
-def test_redaction_config_serves_many_calls():
-    config = RedactionConfig([LOOKBEHIND], replacement="***", allow_backtracking=True)
-    for _ in range(3):
-        line = render_line_with_config({}, "app", "info", "svc", "user=alice", config,
-                                       timestamp="2024-01-02T03:04:05.000000Z")
-        assert '"message":"user=***"' in line

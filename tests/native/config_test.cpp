@@ -13,7 +13,6 @@ namespace {
 
 using testing::eval;
 using testing::take_error;
-using testing::take_error_notes;
 
 constexpr std::string_view kTimestamp = "2024-01-02T03:04:05.123456Z";
 
@@ -59,13 +58,6 @@ TEST(RenderPolicy, JsonErrorBecomesValueError) {
   EXPECT_EQ(render_config_line(*policy, std::move(fields), "app", "info", "m", kTimestamp, {}),
             std::nullopt);
   EXPECT_EQ(take_error(), "ValueError: trailing characters at line 1 column 3");
-}
-
-TEST(RenderPolicy, OnlyARuntimeConfigIsAccepted) {
-  const RenderPolicy* policy = nullptr;
-  EXPECT_FALSE(extract_runtime_config(eval("{}").get(), "config", &policy));
-  EXPECT_EQ(take_error(), "TypeError: 'dict' object is not an instance of 'RuntimeConfig'");
-  EXPECT_EQ(take_error_notes(), "while processing 'config'");
 }
 
 TEST(CloneFields, CopyIsUntouchedByRedactionOfTheSource) {
