@@ -6,6 +6,9 @@
 
 #include <cstring>
 
+#include "py/dispatch/callable_dispatcher.h"
+#include "py/dispatch/callback_depth.h"
+#include "py/dispatch/dispatch_channel.h"
 #include "py/functions/level_functions.h"
 #include "py/glue/class_type.h"
 #include "py/glue/entry.h"
@@ -39,6 +42,11 @@ ModuleItem* module_items() {
       {&kLevelTableFunction, nullptr},
       {&kDefaultSensitiveKeysFunction, nullptr},
       {&kRedactedMarkerKeyFunction, nullptr},
+      {nullptr, &callable_dispatcher_type()},
+      {nullptr, &g_dispatch_channel_type},
+      {&kInCallbackFunction, nullptr},
+      {&kEnterCallbackFunction, nullptr},
+      {&kExitCallbackFunction, nullptr},
       {nullptr, nullptr},
   };
   return items;
