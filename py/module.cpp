@@ -9,11 +9,14 @@
 #include "py/dispatch/callable_dispatcher.h"
 #include "py/dispatch/callback_depth.h"
 #include "py/dispatch/dispatch_channel.h"
+#include "py/filter/native_filter.h"
+#include "py/functions/conversion_functions.h"
 #include "py/functions/level_functions.h"
 #include "py/glue/class_type.h"
 #include "py/glue/entry.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
+#include "py/writer/native_string_writer.h"
 
 namespace vorlisk::py {
 namespace {
@@ -42,8 +45,14 @@ ModuleItem* module_items() {
       {&kLevelTableFunction, nullptr},
       {&kDefaultSensitiveKeysFunction, nullptr},
       {&kRedactedMarkerKeyFunction, nullptr},
+      {&kConvertValueDebugFunction, nullptr},
+      {&kConversionStatsFunction, nullptr},
+      {&kRenderJsonDebugFunction, nullptr},
+      {nullptr, &kNativeStringWriterType},
+      {nullptr, &kNativeFilterType},
+      {&kMergeFieldsFunction, nullptr},
       {nullptr, &callable_dispatcher_type()},
-      {nullptr, &g_dispatch_channel_type},
+      {nullptr, &kDispatchChannelType},
       {&kInCallbackFunction, nullptr},
       {&kEnterCallbackFunction, nullptr},
       {&kExitCallbackFunction, nullptr},

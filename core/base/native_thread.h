@@ -33,6 +33,10 @@ class NativeThread {
   void join();
   // Lets the thread run on unobserved.
   void detach();
+  // Lets go of the handle without touching the thread: for a handle that
+  // crossed fork(), whose thread does not exist in this process and whose
+  // id the C runtime may have given to a new thread.
+  void forget() { joinable_ = false; }
 
  private:
   friend std::variant<NativeThread, std::string> spawn_native_thread(

@@ -27,9 +27,9 @@ class FieldMap {
   FieldMap() = default;
   explicit FieldMap(std::vector<FieldEntry> entries);
 
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  void reserve(size_t n) { entries_.reserve(n); }
+  size_t size() const;  // these three are defined below FieldEntry
+  bool empty() const;
+  void reserve(size_t n);
 
   std::vector<FieldEntry>& entries() { return entries_; }
   const std::vector<FieldEntry>& entries() const { return entries_; }
@@ -57,17 +57,18 @@ class Value {
   enum class Kind : uint8_t { Null, Bool, Int, Float, Str, List, Map, BigInt };
   using List = std::vector<Value>;
 
+  // The factories are defined below FieldEntry: clang instantiates the
+  // constexpr members of std::vector<FieldEntry> as soon as a body in this
+  // class destroys a payload, and FieldEntry must be complete by then.
   Value() = default;  // Null
-  static Value null() { return Value(); }
-  static Value boolean(bool b) { return Value(Payload(std::in_place_index<1>, b)); }
-  static Value integer(int64_t i) { return Value(Payload(std::in_place_index<2>, i)); }
-  static Value floating(double d) { return Value(Payload(std::in_place_index<3>, d)); }
-  static Value str(std::string s) { return Value(Payload(std::in_place_index<4>, std::move(s))); }
-  static Value list(List items) { return Value(Payload(std::in_place_index<5>, std::move(items))); }
-  static Value map(FieldMap m) { return Value(Payload(std::in_place_index<6>, std::move(m))); }
-  static Value big_int(std::string digits) {
-    return Value(Payload(std::in_place_index<7>, BigIntText{std::move(digits)}));
-  }
+  static Value null();
+  static Value boolean(bool b);
+  static Value integer(int64_t i);
+  static Value floating(double d);
+  static Value str(std::string s);
+  static Value list(List items);
+  static Value map(FieldMap m);
+  static Value big_int(std::string digits);
 
   Kind kind() const { return static_cast<Kind>(payload_.index()); }
   bool is_null() const { return kind() == Kind::Null; }
@@ -88,7 +89,7 @@ class Value {
  private:
   using Payload =
       std::variant<std::monostate, bool, int64_t, double, std::string, List, FieldMap, BigIntText>;
-  explicit Value(Payload p) : payload_(std::move(p)) {}
+  explicit Value(Payload p);
 
   Payload payload_;
 };
@@ -99,6 +100,21 @@ struct FieldEntry {
 };
 
 inline FieldMap::FieldMap(std::vector<FieldEntry> entries) : entries_(std::move(entries)) {}
+inline size_t FieldMap::size() const { return entries_.size(); }
+inline bool FieldMap::empty() const { return entries_.empty(); }
+inline void FieldMap::reserve(size_t n) { entries_.reserve(n); }
+
+inline Value::Value(Payload p) : payload_(std::move(p)) {}
+inline Value Value::null() { return Value(); }
+inline Value Value::boolean(bool b) { return Value(Payload(std::in_place_index<1>, b)); }
+inline Value Value::integer(int64_t i) { return Value(Payload(std::in_place_index<2>, i)); }
+inline Value Value::floating(double d) { return Value(Payload(std::in_place_index<3>, d)); }
+inline Value Value::str(std::string s) { return Value(Payload(std::in_place_index<4>, std::move(s))); }
+inline Value Value::list(List items) { return Value(Payload(std::in_place_index<5>, std::move(items))); }
+inline Value Value::map(FieldMap m) { return Value(Payload(std::in_place_index<6>, std::move(m))); }
+inline Value Value::big_int(std::string digits) {
+  return Value(Payload(std::in_place_index<7>, BigIntText{std::move(digits)}));
+}
 
 inline void FieldMap::append(std::string key, Value value) {
   entries_.push_back(FieldEntry{std::move(key), std::move(value)});

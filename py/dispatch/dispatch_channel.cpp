@@ -147,10 +147,10 @@ const ClassSpec kSpec{
 
 }  // namespace
 
-ClassType g_dispatch_channel_type(kSpec);
+ClassType kDispatchChannelType(kSpec);
 
 PyObject* new_dispatch_channel(std::shared_ptr<QueueGeneration> generation) {
-  PyTypeObject* type = g_dispatch_channel_type.require();
+  PyTypeObject* type = kDispatchChannelType.require();
   return new_native_object<ChannelObject>(type, std::move(generation));
 }
 

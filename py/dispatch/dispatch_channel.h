@@ -13,7 +13,7 @@
 
 namespace vorlisk::py {
 
-extern ClassType g_dispatch_channel_type;
+extern ClassType kDispatchChannelType;
 
 // A new DispatchChannel on `generation`, or null with the Python error set.
 // Fails internally when the type cannot be built.

@@ -20,7 +20,9 @@ class GilRelease {
     thread_entry_count() = 0;
     state_ = PyEval_SaveThread();
   }
-  ~GilRelease() {
+  // Taking the lock back during interpreter finalization ends the thread
+  // (pthread_exit); that forced unwinding must be able to leave here.
+  ~GilRelease() noexcept(false) {
     PyEval_RestoreThread(state_);
     thread_entry_count() = saved_count_;
   }
@@ -42,7 +44,8 @@ auto without_gil(Work&& work) -> decltype(work()) {
 class GilAcquire {
  public:
   GilAcquire() : state_(PyGILState_Ensure()) { ++thread_entry_count(); }
-  ~GilAcquire() {
+  // Like ~GilRelease: forced unwinding at interpreter exit may pass here.
+  ~GilAcquire() noexcept(false) {
     --thread_entry_count();
     PyGILState_Release(state_);
   }

@@ -57,6 +57,9 @@ std::string join_names(const std::vector<const char*>& names) {
 // Raises for the first kind (positional, then keyword) with missing
 // required parameters. Returns false when one was raised.
 bool check_missing(const SignatureView& sig, PyObject** out) {
+  bool any_missing = false;
+  for (size_t i = 0; i < sig.count; ++i) any_missing |= sig.params[i].required && out[i] == nullptr;
+  if (!any_missing) return true;  // the common case builds no message
   for (const bool keyword_kind : {false, true}) {
     std::vector<const char*> missing;
     for (size_t i = 0; i < sig.count; ++i) {

@@ -1,0 +1,213 @@
+#include "core/render/backtracking_engine.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/render/match_loop.h"
+#include "core/render/pattern_syntax.h"
+
+namespace vorlisk {
+namespace {
+
+constexpr uint32_t kCompileOptions =
+    PCRE2_UTF | PCRE2_UCP | PCRE2_DOLLAR_ENDONLY | PCRE2_NEVER_BACKSLASH_C;
+
+// Above this, a thread's match-data block (its ovector and the backtracking
+// frames the engine keeps in it) is freed after the call that grew it.
+constexpr size_t kRetainedMatchDataBytes = 1 << 20;
+constexpr uint32_t kMinimumOvectorPairs = 16;
+
+std::string error_message(int code) {
+  PCRE2_UCHAR buffer[256];
+  const int length = pcre2_get_error_message(code, buffer, sizeof buffer);
+  if (length < 0) return "unknown error " + std::to_string(code);
+  return std::string(reinterpret_cast<const char*>(buffer), static_cast<size_t>(length));
+}
+
+PCRE2_SPTR subject(std::string_view text) {
+  return reinterpret_cast<PCRE2_SPTR>(text.data() != nullptr ? text.data() : "");
+}
+
+// The calling thread's match-data block, reused across searches.
+class ThreadMatchData {
+ public:
+  ThreadMatchData() = default;
+  ThreadMatchData(const ThreadMatchData&) = delete;
+  ThreadMatchData& operator=(const ThreadMatchData&) = delete;
+  ~ThreadMatchData() {
+    release();
+    if (general_ != nullptr) pcre2_general_context_free(general_);
+  }
+
+  // A block with at least `pairs` ovector pairs; null when out of memory.
+  pcre2_match_data* acquire(uint32_t pairs) {
+    if (general_ == nullptr) {
+      general_ = pcre2_general_context_create(&tracked_malloc, &tracked_free, this);
+      if (general_ == nullptr) return nullptr;
+    }
+    if (data_ != nullptr && pairs_ >= pairs) return data_;
+    release();
+    pairs_ = std::max(pairs, kMinimumOvectorPairs);
+    data_ = pcre2_match_data_create(pairs_, general_);
+    return data_;
+  }
+
+  // Gives back a block that grew large during the last call.
+  void trim() {
+    if (largest_block_ > kRetainedMatchDataBytes) release();
+  }
+
+ private:
+  void release() {
+    if (data_ != nullptr) pcre2_match_data_free(data_);
+    data_ = nullptr;
+    pairs_ = 0;
+    largest_block_ = 0;
+  }
+
+  static void* tracked_malloc(size_t size, void* self) {
+    auto* owner = static_cast<ThreadMatchData*>(self);
+    owner->largest_block_ = std::max(owner->largest_block_, size);
+    return std::malloc(size);
+  }
+  static void tracked_free(void* block, void*) { std::free(block); }
+
+  pcre2_general_context* general_ = nullptr;
+  pcre2_match_data* data_ = nullptr;
+  uint32_t pairs_ = 0;
+  size_t largest_block_ = 0;
+};
+
+thread_local ThreadMatchData thread_match_data;
+
+class Pcre2Matcher {
+ public:
+  Pcre2Matcher(const pcre2_code* code, pcre2_match_context* context, pcre2_match_data* data,
+               std::string_view text)
+      : code_(code), context_(context), data_(data), text_(text) {}
+
+  SearchStatus find(size_t from, MatchBounds& found) {
+    if (data_ == nullptr) return SearchStatus::kFailed;
+    // The first search checks the whole text is UTF-8; later ones start on
+    // a character boundary of the same text and need not check again.
+    const int rc = pcre2_match(code_, subject(text_), text_.size(), from,
+                               utf_checked_ ? PCRE2_NO_UTF_CHECK : 0, data_, context_);
+    utf_checked_ = true;
+    if (rc == PCRE2_ERROR_NOMATCH) return SearchStatus::kNotFound;
+    if (rc <= 0) return SearchStatus::kFailed;
+    set_pairs_ = static_cast<uint32_t>(rc);
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data_);
+    found.start = ovector[0];
+    found.end = ovector[1];
+    return SearchStatus::kFound;
+  }
+
+  std::optional<std::string_view> group_text(uint32_t number) const {
+    if (number >= set_pairs_) return std::nullopt;
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data_);
+    const PCRE2_SIZE start = ovector[2 * number];
+    const PCRE2_SIZE end = ovector[2 * number + 1];
+    if (start == PCRE2_UNSET || start > end || end > text_.size()) return std::nullopt;
+    return text_.substr(start, end - start);
+  }
+
+ private:
+  const pcre2_code* code_;
+  pcre2_match_context* context_;
+  pcre2_match_data* data_;
+  std::string_view text_;
+  bool utf_checked_ = false;
+  uint32_t set_pairs_ = 0;
+};
+
+}  // namespace
+
+struct BacktrackingExpression::Handles {
+  Handles() = default;
+  Handles(const Handles&) = delete;
+  Handles& operator=(const Handles&) = delete;
+  ~Handles() {
+    pcre2_code_free(code);
+    pcre2_match_context_free(match_context);
+  }
+
+  pcre2_code* code = nullptr;
+  pcre2_match_context* match_context = nullptr;  // the search limits; read only
+};
+
+std::variant<BacktrackingExpression, std::string> BacktrackingExpression::compile(
+    std::string_view pattern) {
+  std::unique_ptr<pcre2_compile_context, decltype(&pcre2_compile_context_free)> compile_context(
+      pcre2_compile_context_create(nullptr), &pcre2_compile_context_free);
+  auto handles = std::make_unique<Handles>();
+  handles->match_context = pcre2_match_context_create(nullptr);
+  if (compile_context == nullptr || handles->match_context == nullptr) {
+    return "Error compiling regex: " + error_message(PCRE2_ERROR_NOMEMORY);
+  }
+  pcre2_set_newline(compile_context.get(), PCRE2_NEWLINE_LF);
+  pcre2_set_parens_nest_limit(compile_context.get(), kBacktrackNestLimit);
+  pcre2_set_match_limit(handles->match_context, kBacktrackMatchLimit);
+  pcre2_set_depth_limit(handles->match_context, kBacktrackDepthLimit);
+  pcre2_set_heap_limit(handles->match_context, kBacktrackHeapLimitKiB);
+
+  int error_code = 0;
+  PCRE2_SIZE error_offset = 0;
+  handles->code = pcre2_compile(subject(pattern), pattern.size(), kCompileOptions, &error_code,
+                                &error_offset, compile_context.get());
+  if (handles->code == nullptr) {
+    return "Parsing error at position " + std::to_string(error_offset) + ": " +
+           error_message(error_code);
+  }
+  uint32_t capture_count = 0;
+  const int info = pcre2_pattern_info(handles->code, PCRE2_INFO_CAPTURECOUNT, &capture_count);
+  if (info != 0) return "Error compiling regex: " + error_message(info);
+  if (std::optional<std::string> refused = find_refused_construct(pattern)) return *refused;
+  return BacktrackingExpression(std::move(handles), capture_count);
+}
+
+BacktrackingExpression::BacktrackingExpression(std::unique_ptr<Handles> handles,
+                                               uint32_t capture_count)
+    : handles_(std::move(handles)), capture_count_(capture_count) {}
+BacktrackingExpression::BacktrackingExpression(BacktrackingExpression&&) noexcept = default;
+BacktrackingExpression& BacktrackingExpression::operator=(BacktrackingExpression&&) noexcept =
+    default;
+BacktrackingExpression::~BacktrackingExpression() = default;
+
+std::optional<std::string> BacktrackingExpression::replace_all(std::string_view text,
+                                                               std::string_view replacement) const {
+  ThreadMatchData& cache = thread_match_data;
+  Pcre2Matcher matcher(handles_->code, handles_->match_context, cache.acquire(capture_count_ + 1),
+                       text);
+  std::optional<std::string> result = replace_all_matches(text, replacement, *this, matcher);
+  cache.trim();
+  return result;
+}
+
+void BacktrackingExpression::numbers_of(std::string_view name,
+                                        std::vector<uint32_t>& numbers) const {
+  uint32_t count = 0;
+  uint32_t entry_size = 0;
+  PCRE2_SPTR table = nullptr;
+  if (pcre2_pattern_info(handles_->code, PCRE2_INFO_NAMECOUNT, &count) != 0 ||
+      pcre2_pattern_info(handles_->code, PCRE2_INFO_NAMEENTRYSIZE, &entry_size) != 0 ||
+      pcre2_pattern_info(handles_->code, PCRE2_INFO_NAMETABLE, &table) != 0) {
+    return;
+  }
+  const size_t first = numbers.size();
+  // Each entry: the group number in two bytes, high first, then the name
+  // ending in a zero byte.
+  for (uint32_t i = 0; i < count; ++i) {
+    PCRE2_SPTR entry = table + static_cast<size_t>(i) * entry_size;
+    const char* entry_name = reinterpret_cast<const char*>(entry + 2);
+    if (std::string_view(entry_name, std::strlen(entry_name)) == name) {
+      numbers.push_back((static_cast<uint32_t>(entry[0]) << 8) | entry[1]);
+    }
+  }
+  std::sort(numbers.begin() + static_cast<std::ptrdiff_t>(first), numbers.end());
+}
+
+}  // namespace vorlisk

@@ -1,0 +1,106 @@
+#include "core/render/linear_engine.h"
+
+#include <re2/re2.h>
+
+#include "core/render/match_loop.h"
+#include "core/render/pattern_syntax.h"
+
+namespace vorlisk {
+namespace {
+
+// RE2 gives two thirds of its memory budget to the forward program and the
+// rest to the reverse one; whatever a program leaves of its share is the
+// cache of its lazily built automaton.
+constexpr int64_t kMemoryBudget = static_cast<int64_t>(kLinearProgramLimit) * 3 / 2;
+
+RE2::Options expression_options() {
+  RE2::Options options;
+  options.set_encoding(RE2::Options::EncodingUTF8);
+  options.set_posix_syntax(false);  // Perl classes, \b, and "^"/"$" at the text ends only
+  options.set_longest_match(false);
+  options.set_log_errors(false);
+  options.set_max_mem(kMemoryBudget);
+  options.set_literal(false);
+  options.set_never_nl(false);
+  options.set_dot_nl(false);
+  options.set_never_capture(false);
+  options.set_case_sensitive(true);
+  return options;
+}
+
+re2::StringPiece piece(std::string_view text) { return re2::StringPiece(text.data(), text.size()); }
+
+// Searches for positions only; with groups wanted, each match found is
+// searched again anchored at its start for its groups, which gives the
+// same match, so nothing is allocated for a text without a match.
+class Re2Matcher {
+ public:
+  Re2Matcher(const RE2& re, std::string_view text, bool wants_groups)
+      : re_(re), text_(text), wants_groups_(wants_groups) {}
+
+  SearchStatus find(size_t from, MatchBounds& found) {
+    re2::StringPiece whole;
+    if (!re_.Match(piece(text_), from, text_.size(), RE2::UNANCHORED, &whole, 1)) {
+      return SearchStatus::kNotFound;
+    }
+    found.start = static_cast<size_t>(whole.data() - text_.data());
+    found.end = found.start + whole.size();
+    if (wants_groups_) {
+      groups_.assign(static_cast<size_t>(re_.NumberOfCapturingGroups()) + 1, re2::StringPiece());
+      if (!re_.Match(piece(text_), found.start, text_.size(), RE2::ANCHOR_START, groups_.data(),
+                     static_cast<int>(groups_.size()))) {
+        groups_.assign(1, whole);
+      }
+    }
+    return SearchStatus::kFound;
+  }
+
+  std::optional<std::string_view> group_text(uint32_t number) const {
+    if (number >= groups_.size() || groups_[number].data() == nullptr) return std::nullopt;
+    return std::string_view(groups_[number].data(), groups_[number].size());
+  }
+
+ private:
+  const RE2& re_;
+  std::string_view text_;
+  bool wants_groups_;
+  std::vector<re2::StringPiece> groups_;
+};
+
+}  // namespace
+
+std::variant<LinearExpression, std::string> LinearExpression::compile(std::string_view pattern) {
+  auto re = std::make_unique<const RE2>(piece(pattern), expression_options());
+  if (!re->ok()) {
+    if (re->error_code() == RE2::ErrorPatternTooLarge) {
+      return "Compiled regex exceeds size limit of " + std::to_string(kLinearProgramLimit) +
+             " bytes.";
+    }
+    return re->error();
+  }
+  if (std::optional<std::string> refused = find_refused_construct(pattern)) return *refused;
+  return LinearExpression(std::move(re));
+}
+
+LinearExpression::LinearExpression(std::unique_ptr<const re2::RE2> re) : re_(std::move(re)) {}
+LinearExpression::LinearExpression(LinearExpression&&) noexcept = default;
+LinearExpression& LinearExpression::operator=(LinearExpression&&) noexcept = default;
+LinearExpression::~LinearExpression() = default;
+
+std::optional<std::string> LinearExpression::replace_all(std::string_view text,
+                                                         std::string_view replacement) const {
+  Re2Matcher matcher(*re_, text, has_group_references(replacement));
+  return replace_all_matches(text, replacement, *this, matcher);
+}
+
+size_t LinearExpression::capture_group_count() const {
+  return static_cast<size_t>(re_->NumberOfCapturingGroups());
+}
+
+void LinearExpression::numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const {
+  for (const auto& [number, group_name] : re_->CapturingGroupNames()) {
+    if (group_name == name) numbers.push_back(static_cast<uint32_t>(number));
+  }
+}
+
+}  // namespace vorlisk

@@ -1,0 +1,64 @@
+#include "core/render/pattern.h"
+
+#include "core/render/backtracking_engine.h"
+#include "core/render/linear_engine.h"
+
+namespace vorlisk {
+
+class CompiledPattern::Engine {
+ public:
+  explicit Engine(LinearExpression expression) : expression_(std::move(expression)) {}
+  explicit Engine(BacktrackingExpression expression) : expression_(std::move(expression)) {}
+
+  bool is_backtracking() const {
+    return std::holds_alternative<BacktrackingExpression>(expression_);
+  }
+
+  std::optional<std::string> replace_all(std::string_view text, std::string_view replacement) const {
+    return std::visit(
+        [&](const auto& expression) { return expression.replace_all(text, replacement); },
+        expression_);
+  }
+
+ private:
+  std::variant<LinearExpression, BacktrackingExpression> expression_;
+};
+
+CompiledPattern::CompiledPattern(std::unique_ptr<Engine> engine) : engine_(std::move(engine)) {}
+CompiledPattern::CompiledPattern(CompiledPattern&&) noexcept = default;
+CompiledPattern& CompiledPattern::operator=(CompiledPattern&&) noexcept = default;
+CompiledPattern::~CompiledPattern() = default;
+
+bool CompiledPattern::is_backtracking() const { return engine_->is_backtracking(); }
+
+namespace {
+
+template <class Expression>
+PatternResult to_pattern(std::variant<Expression, std::string> compiled) {
+  if (std::string* error = std::get_if<std::string>(&compiled)) return std::move(*error);
+  return CompiledPattern(
+      std::make_unique<CompiledPattern::Engine>(std::move(std::get<Expression>(compiled))));
+}
+
+}  // namespace
+
+PatternResult compile_standard_pattern(std::string_view pattern) {
+  return to_pattern(LinearExpression::compile(pattern));
+}
+
+PatternResult compile_pattern(std::string_view pattern, bool allow_backtracking) {
+  PatternResult linear = compile_standard_pattern(pattern);
+  if (!allow_backtracking || std::holds_alternative<CompiledPattern>(linear)) return linear;
+  // The linear engine's error is dropped: the backtracking engine's own
+  // answer is the one reported.
+  return to_pattern(BacktrackingExpression::compile(pattern));
+}
+
+std::optional<std::string> redact_with_pattern(const CompiledPattern& pattern,
+                                               std::string_view text,
+                                               std::string_view replacement) {
+  if (text.data() == nullptr) text = std::string_view("", 0);
+  return pattern.engine().replace_all(text, replacement);
+}
+
+}  // namespace vorlisk

@@ -1,0 +1,116 @@
+// Value-pattern redaction of record texts and of value trees.
+#include "core/render/redaction.h"
+
+#include <charconv>
+
+namespace vorlisk {
+namespace {
+
+// Runs every pattern in order over `text`; returns true when one changed
+// it, with the final text in `current`. `current` is only written then, so
+// an unmatched text is never copied.
+bool apply_patterns(std::string_view text, std::span<const CompiledPattern> patterns,
+                    std::string_view replacement, std::string& current) {
+  bool changed = false;
+  for (const CompiledPattern& pattern : patterns) {
+    std::optional<std::string> next =
+        redact_with_pattern(pattern, changed ? std::string_view(current) : text, replacement);
+    if (next) {
+      current = std::move(*next);
+      changed = true;
+    }
+  }
+  return changed;
+}
+
+// A big integer's text is searched only when it reads as one: digits with
+// at most one leading "-".
+bool is_integer_text(std::string_view text) {
+  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+class PatternWalk {
+ public:
+  PatternWalk(std::span<const CompiledPattern> patterns, std::string_view replacement)
+      : patterns_(patterns), replacement_(replacement) {}
+
+  void walk(Value& value) {
+    switch (value.kind()) {
+      case Value::Kind::Str:
+        if (apply(value.as_str())) value.as_str() = std::move(scratch_);
+        break;
+      case Value::Kind::Int: {
+        char digits[24];
+        const auto written = std::to_chars(digits, digits + sizeof digits, value.as_int());
+        if (apply(std::string_view(digits, static_cast<size_t>(written.ptr - digits)))) {
+          value = Value::str(std::move(scratch_));
+        }
+        break;
+      }
+      case Value::Kind::BigInt:
+        if (is_integer_text(value.as_big_int()) && apply(value.as_big_int())) {
+          value = Value::str(std::move(scratch_));
+        }
+        break;
+      case Value::Kind::List:
+        for (Value& item : value.as_list()) walk(item);
+        break;
+      case Value::Kind::Map:
+        walk_map(value.as_map());
+        break;
+      case Value::Kind::Null:
+      case Value::Kind::Bool:
+      case Value::Kind::Float:
+        break;
+    }
+  }
+
+ private:
+  bool apply(std::string_view text) {
+    return apply_patterns(text, patterns_, replacement_, scratch_);
+  }
+
+  void walk_map(FieldMap& map) {
+    bool key_changed = false;
+    for (FieldEntry& entry : map.entries()) {
+      if (apply(entry.key)) {
+        entry.key = std::move(scratch_);
+        key_changed = true;
+      }
+      walk(entry.value);
+    }
+    // Changed keys may now collide: each keeps its first position and its
+    // last value.
+    if (key_changed) dedupe_fields(map);
+  }
+
+  std::span<const CompiledPattern> patterns_;
+  std::string_view replacement_;
+  std::string scratch_;  // the text a change produced, moved out at once
+};
+
+}  // namespace
+
+std::string redact_text_field(std::string_view record_key, std::string_view text,
+                              const RedactionSettings& settings) {
+  const bool sensitive = settings.sensitive_keys != nullptr
+                             ? is_sensitive_key_in(record_key, *settings.sensitive_keys)
+                             : is_default_sensitive_key(record_key);
+  if (sensitive) return std::string(kRedacted);
+  std::string redacted;
+  if (apply_patterns(text, settings.patterns, settings.replacement, redacted)) return redacted;
+  return std::string(text);
+}
+
+void redact_value_patterns(Value& value, std::span<const CompiledPattern> patterns,
+                           std::string_view replacement) {
+  if (patterns.empty()) return;
+  PatternWalk(patterns, replacement).walk(value);
+}
+
+}  // namespace vorlisk

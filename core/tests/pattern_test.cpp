@@ -1,0 +1,237 @@
+#include "core/render/pattern.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/render/backtracking_engine.h"
+#include "core/render/linear_engine.h"
+
+namespace vorlisk {
+namespace {
+
+std::string compile_error(const PatternResult& result) {
+  const std::string* error = std::get_if<std::string>(&result);
+  return error ? *error : "<compiled>";
+}
+
+const CompiledPattern& compiled(const PatternResult& result) {
+  EXPECT_TRUE(std::holds_alternative<CompiledPattern>(result)) << compile_error(result);
+  return std::get<CompiledPattern>(result);
+}
+
+// ---- compilation ------------------------------------------------------------
+
+struct CompileCase {
+  const char* pattern;
+  const char* linear_error;     // compile_pattern(pattern, false); "" = compiles
+  const char* backtrack_error;  // compile_pattern(pattern, true); "" = compiles
+};
+
+class Compile : public ::testing::TestWithParam<CompileCase> {};
+
+TEST_P(Compile, ErrorTextOfEachEngine) {
+  const CompileCase& c = GetParam();
+  const PatternResult linear = compile_pattern(c.pattern, false);
+  const PatternResult either = compile_pattern(c.pattern, true);
+  EXPECT_EQ(compile_error(linear), *c.linear_error ? c.linear_error : "<compiled>");
+  EXPECT_EQ(compile_error(either), *c.backtrack_error ? c.backtrack_error : "<compiled>");
+  EXPECT_EQ(compile_error(compile_standard_pattern(c.pattern)), compile_error(linear));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, Compile,
+    ::testing::Values(
+        CompileCase{"(", "missing ): (", "Parsing error at position 1: missing closing parenthesis"},
+        CompileCase{"\\d+", "", ""},
+        CompileCase{"(?<=user=)\\w+", "invalid perl operator: (?<", ""},
+        CompileCase{"(a)\\1", "invalid escape sequence: \\1", ""},
+        // \C could cut a character in half.
+        CompileCase{"a\\Cb",
+                    "The escape \\C at position 1 matches a single byte, which can split a UTF-8 "
+                    "character; it is not supported in value patterns.",
+                    "Parsing error at position 3: using \\C is disabled by the application"},
+        CompileCase{"\\\\C|\\Q\\C\\E|[\\\\C]", "", ""},
+        // Set operations the engines would read as plain characters.
+        CompileCase{"[a-z&&[^aeiou]]",
+                    "Character class set operation \"&&\" at position 4 is not supported in value "
+                    "patterns; escape the characters to match them literally.",
+                    "Character class set operation \"&&\" at position 4 is not supported in value "
+                    "patterns; escape the characters to match them literally."},
+        CompileCase{"x[+--]",
+                    "Character class set operation \"--\" at position 3 is not supported in value "
+                    "patterns; escape the characters to match them literally.",
+                    "Character class set operation \"--\" at position 3 is not supported in value "
+                    "patterns; escape the characters to match them literally."},
+        CompileCase{"[]~~]",
+                    "Character class set operation \"~~\" at position 2 is not supported in value "
+                    "patterns; escape the characters to match them literally.",
+                    "Character class set operation \"~~\" at position 2 is not supported in value "
+                    "patterns; escape the characters to match them literally."},
+        CompileCase{"[ab[cd]]",
+                    "Nested character class at position 3 is not supported in value patterns; "
+                    "escape the \"[\" to match it literally.",
+                    "Nested character class at position 3 is not supported in value patterns; "
+                    "escape the \"[\" to match it literally."},
+        CompileCase{"a&&b--c|[&\\&][-~][[:alpha:]-][\\[a]|\\Q[a&&b]\\E", "", ""},
+        CompileCase{"[[.a.]]",
+                    "Nested character class at position 1 is not supported in value patterns; "
+                    "escape the \"[\" to match it literally.",
+                    "Parsing error at position 1: POSIX collating elements are not supported"},
+        // Comments, callouts and extended mode (backtracking engine only)
+        // hold no syntax; an assertion group does.
+        CompileCase{"(?x) card # [a&&b] (", "invalid perl operator: (?x", ""},
+        CompileCase{"(?x)(?-x: # [a&&b]\n)", "invalid perl operator: (?x",
+                    "Character class set operation \"&&\" at position 14 is not supported in "
+                    "value patterns; escape the characters to match them literally."},
+        CompileCase{"(?#[a&&b])(?C'[a&&b]')[\\p{L&}&]", "invalid perl operator: (?#", ""},
+        CompileCase{"(*pla:[a&&b])", "no argument for repetition operator: *",
+                    "Character class set operation \"&&\" at position 8 is not supported in "
+                    "value patterns; escape the characters to match them literally."}));
+
+TEST(Compile, LinearEngineIsPreferredWhenItAccepts) {
+  EXPECT_FALSE(compiled(compile_pattern("user=(\\w+)", true)).is_backtracking());
+  EXPECT_TRUE(compiled(compile_pattern("(?<=user=)\\w+", true)).is_backtracking());
+}
+
+TEST(Compile, ProgramSizeLimit) {
+  EXPECT_EQ(compile_error(compile_standard_pattern(std::string(1'300'000, 'a'))), "<compiled>");
+  EXPECT_EQ(compile_error(compile_standard_pattern(std::string(1'400'000, 'a'))),
+            "Compiled regex exceeds size limit of 10485760 bytes.");
+}
+
+TEST(Compile, NestingLimit) {
+  const auto nested = [](int depth) {
+    return std::string(static_cast<size_t>(depth), '(') + "a" +
+           std::string(static_cast<size_t>(depth), ')');
+  };
+  EXPECT_EQ(compile_error(compile_pattern(nested(250), false)), "<compiled>");
+  EXPECT_EQ(compile_error(compile_pattern(nested(251), false)),
+            "Groups nest deeper than the limit of 250 levels at position 250.");
+  EXPECT_EQ(compile_error(compile_pattern(nested(251) + "(?<=a)", true)),
+            "Parsing error at position 251: parentheses are too deeply nested");
+}
+
+// ---- replacement, on both engines -------------------------------------------
+
+enum class Engine { kLinear, kBacktracking };
+
+std::optional<std::string> replace_with(Engine engine, const char* pattern, std::string_view text,
+                                        std::string_view replacement) {
+  if (engine == Engine::kLinear) {
+    auto expression = LinearExpression::compile(pattern);
+    const auto* linear = std::get_if<LinearExpression>(&expression);
+    if (linear == nullptr) return "<error: " + std::get<std::string>(expression) + ">";
+    return linear->replace_all(text, replacement);
+  }
+  auto expression = BacktrackingExpression::compile(pattern);
+  const auto* backtracking = std::get_if<BacktrackingExpression>(&expression);
+  if (backtracking == nullptr) return "<error: " + std::get<std::string>(expression) + ">";
+  return backtracking->replace_all(text, replacement);
+}
+
+struct ReplaceCase {
+  const char* pattern;
+  const char* text;
+  const char* replacement;
+  std::optional<std::string> expected;  // nothing: no change
+};
+
+class Replace : public ::testing::TestWithParam<std::tuple<Engine, ReplaceCase>> {};
+
+TEST_P(Replace, BothEnginesAgree) {
+  const auto& [engine, c] = GetParam();
+  EXPECT_EQ(replace_with(engine, c.pattern, c.text, c.replacement), c.expected)
+      << c.pattern << " over '" << c.text << "' with '" << c.replacement << "'";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Replace,
+    ::testing::Combine(
+        ::testing::Values(Engine::kLinear, Engine::kBacktracking),
+        ::testing::Values(
+            ReplaceCase{"\\d+", "a1b22", "#", "a#b#"}, ReplaceCase{"\\d+", "abc", "#", std::nullopt},
+            ReplaceCase{"a", "a", "a", "a"},  // same text, still a change
+            ReplaceCase{"\\d", "a1b2", "", "ab"},
+            // "$" expansion.
+            ReplaceCase{"user=(\\w+)", "user=alice", "user=<$1>", "user=<alice>"},
+            ReplaceCase{"user=(\\w+)", "user=alice", "$$", "$"},
+            ReplaceCase{"user=(\\w+)", "user=alice", "${1}x", "alicex"},
+            ReplaceCase{"user=(\\w+)", "user=alice", "$1x", ""},  // the group "1x"
+            ReplaceCase{"user=(\\w+)", "user=alice", "$9|$99999999999999999999", "|"},
+            ReplaceCase{"user=(\\w+)", "user=alice", "$0/$01", "user=alice/alice"},
+            ReplaceCase{"user=(\\w+)", "user=alice", "$ a$ ${1 $$1 $-", "$ a$ ${1 $1 $-"},
+            ReplaceCase{"(?P<name>\\w+)=(\\d+)?", "k=", "[${name}|$name.|$2|${nope}]",
+                        "[k|k.||]"},
+            // Empty matches: never right after the previous match, never
+            // inside a character.
+            ReplaceCase{"x*", "h\u00E9llo", "-", "-h-\u00E9-l-l-o-"},
+            ReplaceCase{"a*", "baaac", "-", "-b-c-"}, ReplaceCase{"x*", "", "-", "-"},
+            ReplaceCase{"", "\U0001F600\u00E9", "|", "|\U0001F600|\u00E9|"},
+            // Line feed handling: "." stops at it, "^"/"$" only at the ends.
+            ReplaceCase{".+", "ab\ncd", "-", "-\n-"}, ReplaceCase{"^a|a$", "aa\naa\n", "-", "-a\naa\n"},
+            ReplaceCase{"b$", "ab\n", "-", std::nullopt})));
+
+TEST(Replace, EngineSpecificWordRules) {
+  // The linear engine's \B holds between the two bytes of "é"; that empty
+  // match is skipped. The backtracking engine reads "é" as a word character.
+  EXPECT_EQ(replace_with(Engine::kLinear, "\\B", "a\u00E9", "-"), "a\u00E9-");
+  EXPECT_EQ(replace_with(Engine::kBacktracking, "\\B", "a\u00E9", "-"), "a-\u00E9");
+}
+
+TEST(Replace, BacktrackingFeatures) {
+  EXPECT_EQ(replace_with(Engine::kBacktracking, "(?<=user=)\\w+", "user=alice id=user=bob", "*"),
+            "user=* id=user=*");
+  EXPECT_EQ(replace_with(Engine::kBacktracking, "(?<=a)b", "abab", "-"), "a-a-");
+  EXPECT_EQ(replace_with(Engine::kBacktracking, "(\\w)\\1", "aabcc", "<$1>"), "<a>b<c>");
+  EXPECT_EQ(replace_with(Engine::kBacktracking, "(?J)(?<n>a)|(?<n>b)", "ab", "[$n]"), "[a][b]");
+}
+
+TEST(Replace, FailedSearchRedactsTheWholeText) {
+  const PatternResult result = compile_pattern("(?=a)(a+)+$", true);
+  ASSERT_TRUE(compiled(result).is_backtracking());
+  const std::string text = "keep " + std::string(40, 'a') + "b";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(redact_with_pattern(compiled(result), text, "***"), "[REDACTED]");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  // Not UTF-8: the engine refuses to search, which redacts too.
+  EXPECT_EQ(redact_with_pattern(compiled(result), "a\xFF", "***"), "[REDACTED]");
+}
+
+TEST(Replace, NoMatchGivesNothingForEmptyAndNullText) {
+  const PatternResult result = compile_standard_pattern("x");
+  EXPECT_EQ(redact_with_pattern(compiled(result), std::string_view(), "-"), std::nullopt);
+  const PatternResult empty = compile_standard_pattern("x*");
+  EXPECT_EQ(redact_with_pattern(compiled(empty), std::string_view(), "-"), "-");
+}
+
+TEST(Replace, OnePatternSharedByManyThreads) {
+  const PatternResult linear = compile_pattern("card=(\\d+)", false);
+  const PatternResult backtracking = compile_pattern("(?<=card=)\\d+", true);
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(8, 0);
+  for (size_t t = 0; t < wrong.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        const std::string text = "id=" + std::to_string(i) + " card=" + std::to_string(t * 1000 + i);
+        if (redact_with_pattern(compiled(linear), text, "card=<$1>") !=
+            "id=" + std::to_string(i) + " card=<" + std::to_string(t * 1000 + i) + ">") {
+          ++wrong[t];
+        }
+        if (redact_with_pattern(compiled(backtracking), text, "#") !=
+            "id=" + std::to_string(i) + " card=#") {
+          ++wrong[t];
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, std::vector<int>(wrong.size(), 0));
+}
+
+}  // namespace
+}  // namespace vorlisk

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "core/worker/log_paths.h"
+#include "core/worker/rotating_file_sink.h"
+#include "core/worker/simple_sinks.h"
+
+namespace vorlisk {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "vorlisk-sink-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, ignored);
+    fs::remove_all(path_, ignored);
+  }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::unique_ptr<RotatingFileSink> open_sink(const std::string& path, uint64_t max_bytes,
+                                            uint64_t backups) {
+  auto opened = RotatingFileSink::open(path, max_bytes, backups);
+  if (auto* error = std::get_if<std::string>(&opened)) {
+    ADD_FAILURE() << *error;
+    return nullptr;
+  }
+  return std::move(std::get<std::unique_ptr<RotatingFileSink>>(opened));
+}
+
+TEST(RotatingFileSink, OversizedLineIntoEmptyFileThenRotates) {
+  TempDir dir;
+  const std::string log = dir / "big.log";
+  auto sink = open_sink(log, 100, 1);
+  const std::string big(199, 'x');
+  ASSERT_TRUE(sink->write(big + "\n").is_ok());
+  EXPECT_EQ(read_file(log).size(), 200u);
+  ASSERT_TRUE(sink->write("next\n").is_ok());
+  EXPECT_EQ(read_file(log), "next\n");
+  EXPECT_EQ(read_file(log + ".1").size(), 200u);
+}
+
+TEST(RotatingFileSink, CountsOtherWritersTowardsTheThreshold) {
+  TempDir dir;
+  const std::string log = dir / "app.log";
+  auto sink = open_sink(log, 20, 1);
+  ASSERT_TRUE(sink->write("mine 1\n").is_ok());
+  std::ofstream(log, std::ios::app) << "another process\n";
+  ASSERT_TRUE(sink->write("mine 2\n").is_ok());  // 23 + 7 >= 20: rotates first
+  EXPECT_EQ(read_file(log), "mine 2\n");
+  EXPECT_EQ(read_file(log + ".1"), "mine 1\nanother process\n");
+}
+
+class ShiftExisting : public ::testing::TestWithParam<uint64_t> {};
+
+// Whatever the count, only existing backups move, each one number up, and
+// the one at the count is removed; gaps stay gaps. Huge counts finish at once.
+TEST_P(ShiftExisting, SameLayoutForEveryCount) {
+  const uint64_t count = GetParam();
+  TempDir dir;
+  const std::string log = dir / "app.log";
+  for (const char* k : {"1", "3", "7", "07", "x"}) std::ofstream(log + "." + k) << k;
+  auto sink = open_sink(log, 10, count);
+  ASSERT_TRUE(sink->write("0123456789\n").is_ok());
+  ASSERT_TRUE(sink->write("new\n").is_ok());
+  EXPECT_EQ(sink->take_errors(), 0u);
+  EXPECT_EQ(read_file(log), "new\n");
+  EXPECT_EQ(read_file(log + ".1"), "0123456789\n");
+  EXPECT_EQ(read_file(log + ".2"), "1");
+  EXPECT_EQ(read_file(log + ".3"), "<missing>");
+  EXPECT_EQ(read_file(log + ".4"), "3");
+  EXPECT_EQ(read_file(log + ".8"), "7");
+  EXPECT_EQ(read_file(log + ".07"), "07");  // not a backup name
+  EXPECT_EQ(read_file(log + ".x"), "x");
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ShiftExisting,
+                         ::testing::Values(uint64_t{10}, kProbedBackupLimit,
+                                           kProbedBackupLimit + 1, uint64_t{1} << 40, UINT64_MAX));
+
+struct OpenFailure {
+  const char* name;
+  std::string (*path)(const TempDir&);
+  const char* message;
+};
+
+class OpenFails : public ::testing::TestWithParam<OpenFailure> {};
+
+TEST_P(OpenFails, WithTheCause) {
+  TempDir dir;
+  std::ofstream(dir / "file") << "x";
+  auto opened = RotatingFileSink::open(GetParam().path(dir), 100, 2);
+  ASSERT_TRUE(std::holds_alternative<std::string>(opened));
+  EXPECT_EQ(std::get<std::string>(opened), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, OpenFails,
+    ::testing::Values(
+        OpenFailure{"empty", [](const TempDir&) { return std::string(); },
+                    "cannot make an empty path absolute"},
+        OpenFailure{"nul", [](const TempDir& d) { return d / std::string("a\0b", 3); },
+                    "file name contained an unexpected NUL byte"},
+        OpenFailure{"parent_is_a_file", [](const TempDir& d) { return d / "file/sub/app.log"; },
+                    "Not a directory (os error 20)"},
+        OpenFailure{"log_is_a_directory", [](const TempDir& d) { return d / "."; },
+                    "Is a directory (os error 21)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RotatingFileSink, CreatesMissingDirectoriesAndTheLockFile) {
+  TempDir dir;
+  auto sink = open_sink(dir / "a/b/c/app.log", 0, 0);
+  ASSERT_TRUE(sink);
+  EXPECT_EQ(sink->lock_path(), dir / "a/b/c/app.log.lock");
+  struct stat st{};
+  ASSERT_EQ(::stat((dir / "a/b/c/app.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0177, 0u);
+  ASSERT_EQ(::stat((dir / "a/b/c/app.log.lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0077, 0u);
+}
+
+struct AbsoluteCase {
+  const char* path;
+  const char* expected;
+};
+
+class Absolute : public ::testing::TestWithParam<AbsoluteCase> {};
+
+TEST_P(Absolute, IsLexical) {
+  EXPECT_EQ(make_absolute_lexically(GetParam().path, "/work/dir"), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Absolute,
+    ::testing::Values(AbsoluteCase{"logs/./app.log", "/work/dir/logs/app.log"},
+                      AbsoluteCase{"./app.log", "/work/dir/app.log"},
+                      AbsoluteCase{"a//b/../c", "/work/dir/a/b/../c"},
+                      AbsoluteCase{"logs/", "/work/dir/logs/"}, AbsoluteCase{".", "/work/dir"},
+                      AbsoluteCase{"/x/./y", "/x/y"}, AbsoluteCase{"//x/y", "//x/y"},
+                      AbsoluteCase{"///x//y/", "/x/y/"}, AbsoluteCase{"/", "/"}));
+
+TEST(LogFilePaths, LockBesideTheFileOrInsideADotDotPath) {
+  auto plain = std::get<LogFilePaths>(resolve_log_file_paths("/var/log/app.log"));
+  EXPECT_EQ(plain.lock, "/var/log/app.log.lock");
+  EXPECT_EQ(plain.parent, "/var/log");
+  auto dotdot = std::get<LogFilePaths>(resolve_log_file_paths("/var/log/.."));
+  EXPECT_EQ(dotdot.lock, "/var/log/../.lock");
+  EXPECT_FALSE(dotdot.name);
+  EXPECT_EQ(backup_path("/var/log/app.log", 12), "/var/log/app.log.12");
+}
+
+TEST(WriteAllToFd, WritesInChunksAndReportsErrors) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  size_t written = 0;
+  ASSERT_TRUE(write_all_to_fd(fds[1], "hello world", written, 3).is_ok());
+  EXPECT_EQ(written, 11u);
+  char buffer[32] = {};
+  EXPECT_EQ(::read(fds[0], buffer, sizeof buffer), 11);
+  EXPECT_STREQ(buffer, "hello world");
+  ::close(fds[0]);
+  ::close(fds[1]);
+  SinkResult bad = write_all_to_fd(fds[1], "x", written);
+  EXPECT_EQ(bad.error(), "Bad file descriptor (os error 9)");
+  EXPECT_EQ(written, 0u);
+}
+
+}  // namespace
+}  // namespace vorlisk

@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "core/worker/multi_sink.h"
+#include "core/worker/simple_sinks.h"
+#include "core/worker/writer_handle.h"
+#include "core/worker/writer_start.h"
+
+namespace vorlisk {
+namespace {
+
+using namespace std::chrono_literals;
+
+WriterParts started(std::variant<WriterParts, std::string> result) {
+  if (auto* error = std::get_if<std::string>(&result)) ADD_FAILURE() << *error;
+  return std::get<WriterParts>(std::move(result));
+}
+
+EnqueueOutcome push(WriterHandle& writer, std::string line, bool blocking = false) {
+  return enqueue_line_with_outcome(writer.queue(), std::move(line), blocking);
+}
+
+// Writes wait for permits handed out by the test; counts what it saw.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable cv;
+  uint64_t permits = 0;
+  uint64_t writes_started = 0;
+  uint64_t flushes = 0;
+  bool open_for_good = false;
+
+  void allow(uint64_t n) {
+    std::lock_guard lock(mutex);
+    permits += n;
+    cv.notify_all();
+  }
+  void open() {
+    std::lock_guard lock(mutex);
+    open_for_good = true;
+    cv.notify_all();
+  }
+  void wait_for_writes(uint64_t n) {
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return writes_started >= n; });
+  }
+};
+
+class GatedSink final : public LineSink {
+ public:
+  explicit GatedSink(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+  SinkResult write(std::string) override {
+    std::unique_lock lock(gate_->mutex);
+    gate_->writes_started += 1;
+    gate_->cv.notify_all();
+    gate_->cv.wait(lock, [&] { return gate_->open_for_good || gate_->permits > 0; });
+    if (!gate_->open_for_good) gate_->permits -= 1;
+    return SinkResult::ok();
+  }
+  SinkResult flush() override {
+    std::lock_guard lock(gate_->mutex);
+    gate_->flushes += 1;
+    return SinkResult::ok();
+  }
+  uint64_t take_errors() override { return 0; }
+
+ private:
+  std::shared_ptr<Gate> gate_;
+};
+
+// Fails or succeeds as told; optionally reports failures through take_errors.
+class ScriptedSink final : public LineSink {
+ public:
+  ScriptedSink(bool fail, bool throws = false) : fail_(fail), throws_(throws) {}
+  SinkResult write(std::string) override {
+    if (throws_) throw std::runtime_error("sink broke");
+    return fail_ ? SinkResult::failure("no") : SinkResult::ok();
+  }
+  SinkResult flush() override { return SinkResult::ok(); }
+  uint64_t take_errors() override { return 0; }
+
+ private:
+  bool fail_;
+  bool throws_;
+};
+
+struct FanOutCase {
+  bool first_fails;
+  bool second_fails;
+};
+
+class FanOut : public ::testing::TestWithParam<FanOutCase> {};
+
+// Every failing child is one sink error; the line counts as written when
+// any child took it.
+TEST_P(FanOut, CountsEachFailingChild) {
+  const auto [first_fails, second_fails] = GetParam();
+  std::vector<std::unique_ptr<LineSink>> children;
+  children.push_back(std::make_unique<ScriptedSink>(first_fails));
+  children.push_back(std::make_unique<ScriptedSink>(second_fails));
+  WriterHandle writer(started(start_writer(0, false, std::make_unique<MultiSink>(std::move(children)),
+                                           std::make_shared<CapturedLines>())));
+  push(writer, "line");
+  writer.flush(std::nullopt);
+  const WriterMetrics m = writer.metrics();
+  EXPECT_EQ(m.sink_errors, uint64_t{first_fails} + uint64_t{second_fails});
+  EXPECT_EQ(m.written, (first_fails && second_fails) ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Children, FanOut,
+                         ::testing::Values(FanOutCase{false, false}, FanOutCase{true, false},
+                                           FanOutCase{false, true}, FanOutCase{true, true}));
+
+TEST(Writer, EmptyFanOutFailsEveryLine) {
+  MultiSink sink({});
+  EXPECT_EQ(sink.write("x").error(), "multi-sink has no children");
+  EXPECT_TRUE(sink.flush().is_ok());
+}
+
+TEST(Writer, FlushEndsAtItsTargetWhileLinesKeepArriving) {
+  auto gate = std::make_shared<Gate>();
+  WriterHandle writer(started(start_writer(0, false, std::make_unique<GatedSink>(gate),
+                                           std::make_shared<CapturedLines>())));
+  for (int i = 0; i < 3; ++i) push(writer, "early");
+  gate->wait_for_writes(1);
+  std::atomic<bool> flushed{false};
+  std::thread flusher([&] {
+    writer.flush(std::nullopt);
+    flushed = true;
+  });
+  auto flush_pending = [&] {
+    std::lock_guard lock(writer.queue().mutex);
+    return writer.queue().state.pending_flush_target.has_value();
+  };
+  while (!flush_pending()) std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 3; ++i) push(writer, "late");
+  gate->allow(3);
+  flusher.join();
+  EXPECT_TRUE(flushed.load());
+  const WriterMetrics m = writer.metrics();
+  EXPECT_GE(m.written, 3u);
+  EXPECT_GT(m.depth + m.in_flight, 0u);  // flushed though lines remain
+  gate->open();
+  EXPECT_EQ(writer.close(std::nullopt), 0u);
+  EXPECT_EQ(writer.metrics().written, 6u);
+}
+
+TEST(Writer, InFlightWhileAWriteIsBlocked) {
+  auto gate = std::make_shared<Gate>();
+  WriterHandle writer(started(start_writer(0, false, std::make_unique<GatedSink>(gate),
+                                           std::make_shared<CapturedLines>())));
+  EXPECT_EQ(writer.metrics().in_flight, 0u);
+  push(writer, "stuck");
+  gate->wait_for_writes(1);
+  EXPECT_EQ(writer.metrics().in_flight, 1u);
+  gate->open();
+  writer.flush(std::nullopt);
+  EXPECT_EQ(writer.metrics().in_flight, 0u);
+}
+
+class StallLimit : public ::testing::TestWithParam<bool> {};
+
+// A writer that makes no progress (flush on a paused writer, close behind a
+// stuck sink) is given up on after about the limit; the call reports the
+// lines accepted but not finished, the stuck one included.
+TEST_P(StallLimit, GivesUpOnAWriterThatMakesNoProgress) {
+  const bool use_close = GetParam();
+  auto gate = std::make_shared<Gate>();
+  WriterHandle writer(started(use_close ? start_writer(0, false, std::make_unique<GatedSink>(gate),
+                                                       std::make_shared<CapturedLines>())
+                                        : start_memory_writer(0, true)));
+  push(writer, "pending");
+  if (use_close) {
+    gate->wait_for_writes(1);
+    push(writer, "queued behind it");
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const Duration limit{0, 50'000'000};
+  const uint64_t undrained = use_close ? writer.close(limit) : writer.flush(limit);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(undrained, use_close ? 2u : 1u);
+  EXPECT_GE(waited, 45ms);
+  EXPECT_LT(waited, 2s);
+  const WriterMetrics m = writer.metrics();
+  EXPECT_TRUE(m.closed);
+  EXPECT_TRUE(m.worker_done);
+  EXPECT_EQ(push(writer, "after"), EnqueueOutcome::closed);
+  EXPECT_EQ(writer.flush(limit), 0u);
+  EXPECT_EQ(writer.close(limit), 0u);
+  gate->open();  // the given-up worker drains and ends on its own
+}
+
+INSTANTIATE_TEST_SUITE_P(FlushOrClose, StallLimit, ::testing::Bool());
+
+class SlowSink final : public LineSink {
+ public:
+  SinkResult write(std::string) override {
+    std::this_thread::sleep_for(30ms);
+    return SinkResult::ok();
+  }
+  SinkResult flush() override { return SinkResult::ok(); }
+  uint64_t take_errors() override { return 0; }
+};
+
+// Each completed line starts the limit again, so a slow but moving sink is
+// never given up on even when the whole wait is longer than the limit.
+TEST(Writer, ProgressRestartsTheStallLimit) {
+  WriterHandle writer(started(start_writer(0, false, std::make_unique<SlowSink>(),
+                                           std::make_shared<CapturedLines>())));
+  for (int i = 0; i < 8; ++i) push(writer, "x");
+  EXPECT_EQ(writer.flush(Duration{0, 150'000'000}), 0u);
+  EXPECT_EQ(writer.metrics().written, 8u);
+  EXPECT_FALSE(writer.metrics().closed);
+}
+
+TEST(Writer, ADeadWorkerReleasesEveryWaiter) {
+  WriterHandle writer(started(start_writer(1, false, std::make_unique<ScriptedSink>(false, true),
+                                           std::make_shared<CapturedLines>())));
+  push(writer, "boom");
+  EXPECT_EQ(writer.flush(std::nullopt), 0u);
+  const WriterMetrics m = writer.metrics();
+  EXPECT_TRUE(m.closed);
+  EXPECT_TRUE(m.worker_done);
+  EXPECT_EQ(m.in_flight, 0u);
+  EXPECT_EQ(m.sink_errors, 1u);
+  EXPECT_EQ(push(writer, "next", true), EnqueueOutcome::closed);
+  EXPECT_EQ(writer.close(std::nullopt), 0u);
+}
+
+}  // namespace
+}  // namespace vorlisk

@@ -1,0 +1,69 @@
+#include "core/worker/line_queue.h"
+
+namespace vorlisk {
+namespace {
+
+// Appends under the caller's lock; true when the worker must be woken
+// (after the lock is released, so that it does not wake into a held mutex).
+bool accept_line(LineQueue& queue, std::string& line) {
+  queue.state.lines.push_back(std::move(line));
+  queue.state.enqueued += 1;
+  return queue.state.worker_waiting_for_line;
+}
+
+PushStatus accepted_waking(LineQueue& queue, bool wake) {
+  if (wake) queue.cond_work.notify_one();
+  return PushStatus::accepted;
+}
+
+}  // namespace
+
+const char* enqueue_outcome_name(EnqueueOutcome outcome) {
+  switch (outcome) {
+    case EnqueueOutcome::accepted: return "accepted";
+    case EnqueueOutcome::full: return "full";
+    case EnqueueOutcome::closed: return "closed";
+  }
+  return "closed";
+}
+
+PushStatus line_queue_try_push(LineQueue& queue, std::string& line) {
+  bool wake = false;
+  {
+    std::lock_guard lock(queue.mutex);
+    if (queue.state.closed) return PushStatus::closed;
+    if (!queue.has_room()) {
+      queue.state.dropped += 1;
+      return PushStatus::full;
+    }
+    wake = accept_line(queue, line);
+  }
+  return accepted_waking(queue, wake);
+}
+
+PushStatus line_queue_push_no_drop(LineQueue& queue, std::string& line) {
+  bool wake = false;
+  {
+    std::lock_guard lock(queue.mutex);
+    if (queue.state.closed || !queue.has_room()) return PushStatus::full;
+    wake = accept_line(queue, line);
+  }
+  return accepted_waking(queue, wake);
+}
+
+PushStatus line_queue_push_blocking(LineQueue& queue, std::string& line) {
+  std::unique_lock lock(queue.mutex);
+  for (;;) {
+    // Closed is tested before room on every pass, so a close that arrives
+    // while this producer waits always ends the wait.
+    if (queue.state.closed) return PushStatus::closed;
+    if (queue.has_room()) {
+      const bool wake = accept_line(queue, line);
+      lock.unlock();
+      return accepted_waking(queue, wake);
+    }
+    queue.cond_space.wait(lock);
+  }
+}
+
+}  // namespace vorlisk

@@ -1,0 +1,130 @@
+#include "core/worker/writer_handle.h"
+
+#include <unistd.h>
+
+#include "core/base/monotonic.h"
+
+namespace vorlisk {
+
+WriterHandle::WriterHandle(WriterParts parts)
+    : queue_(std::move(parts.queue)),
+      captured_(std::move(parts.captured)),
+      thread_(std::move(parts.thread)),
+      spawned_in_(::getpid()) {}
+
+WriterHandle::~WriterHandle() {
+  if (!abandoned()) {
+    close(std::nullopt);
+    return;
+  }
+  std::lock_guard lock(handle_mutex_);
+  if (!thread_) return;
+  if (::getpid() == spawned_in_) {
+    thread_->detach();
+  } else {
+    // Inherited across fork(): the thread id names nothing here, and the C
+    // runtime may already have handed its memory to a new thread.
+    thread_->forget();
+  }
+  thread_.reset();
+}
+
+template <typename Done>
+uint64_t WriterHandle::wait_for_progress(std::unique_lock<std::mutex>& lock,
+                                         const std::optional<Duration>& stall_limit, Done&& done) {
+  const LineQueueState& s = queue_->state;
+  uint64_t seen_completed = s.completed;
+  std::optional<MonotonicInstant> deadline = deadline_after(stall_limit);
+  for (;;) {
+    if (done() || s.worker_done) return 0;
+    if (!deadline) {
+      queue_->cond_progress.wait(lock);
+      continue;
+    }
+    if (MonotonicInstant::now() >= *deadline) return abandon_stalled_writer();
+    wait_until_deadline(queue_->cond_progress, lock, *deadline);
+    // The limit bounds a stretch without progress: every completed line
+    // starts it again.
+    if (s.completed != seen_completed) {
+      seen_completed = s.completed;
+      deadline = deadline_after(stall_limit);
+    }
+  }
+}
+
+uint64_t WriterHandle::flush(const std::optional<Duration>& stall_limit) {
+  std::unique_lock lock(queue_->mutex);
+  LineQueueState& s = queue_->state;
+  const uint64_t target = s.enqueued;
+  if (s.flushed_through >= target) return 0;
+  if (!s.pending_flush_target || *s.pending_flush_target < target) {
+    s.pending_flush_target = target;
+  }
+  return wait_for_progress(lock, stall_limit, [&] { return s.flushed_through >= target; });
+}
+
+uint64_t WriterHandle::close(const std::optional<Duration>& stall_limit) {
+  if (abandoned()) return 0;
+  {
+    std::lock_guard lock(queue_->mutex);
+    queue_->state.closed = true;
+    queue_->cond_work.notify_all();
+    queue_->cond_space.notify_all();
+  }
+  {
+    std::unique_lock lock(queue_->mutex);
+    const uint64_t undrained = wait_for_progress(lock, stall_limit, [] { return false; });
+    if (undrained != 0) return undrained;
+  }
+  std::optional<NativeThread> thread;
+  {
+    std::lock_guard lock(handle_mutex_);
+    thread.swap(thread_);
+  }
+  // The worker's own failures were already counted by its exit guard.
+  if (thread) thread->join();
+  return 0;
+}
+
+uint64_t WriterHandle::abandon_stalled_writer() {
+  LineQueueState& s = queue_->state;
+  s.closed = true;
+  s.worker_done = true;
+  s.pending_flush_target.reset();
+  queue_->cond_work.notify_all();
+  queue_->cond_progress.notify_all();
+  queue_->cond_space.notify_all();
+  {
+    std::lock_guard lock(handle_mutex_);
+    // Never killed: once its sink call returns it drains and ends unobserved.
+    if (thread_) thread_->detach();
+    thread_.reset();
+  }
+  return s.enqueued - s.completed;
+}
+
+void WriterHandle::resume() {
+  std::lock_guard lock(queue_->mutex);
+  queue_->state.paused = false;
+  queue_->cond_work.notify_all();
+}
+
+WriterMetrics WriterHandle::metrics() const {
+  std::lock_guard lock(queue_->mutex);
+  const LineQueueState& s = queue_->state;
+  WriterMetrics m;
+  m.enqueued = s.enqueued;
+  m.dropped = s.dropped;
+  m.dequeued = s.dequeued;
+  m.written = s.written;
+  m.sink_errors = s.sink_errors;
+  m.depth = s.lines.size();
+  m.maxsize = queue_->maxsize;
+  m.in_flight = s.in_flight;
+  m.closed = s.closed;
+  m.worker_done = s.worker_done;
+  m.paused = s.paused;
+  return m;
+}
+
+}  // namespace vorlisk

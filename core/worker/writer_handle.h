@@ -1,0 +1,95 @@
+// What a writer object holds: its queue, its captured lines and its worker
+// thread, with the waits of flush and close, the stall limit that gives up
+// on a stuck worker, resume, abandonment after fork, and the counters.
+//
+// Thread safety: every member may be called from any number of threads at
+// once, except `abandon`, which is meant for a freshly forked child where
+// no other thread uses the writer. Callers holding the interpreter lock
+// release it around `flush` and `close`, which wait. Lock order: the queue
+// mutex may be held while the handle mutex is taken, never the reverse.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/base/duration.h"
+#include "core/base/native_thread.h"
+#include "core/worker/line_queue.h"
+#include "core/worker/line_sink.h"
+#include "core/worker/writer_worker.h"
+
+namespace vorlisk {
+
+// One snapshot of the counters, in the order `metrics()` reports them.
+struct WriterMetrics {
+  uint64_t enqueued = 0;
+  uint64_t dropped = 0;
+  uint64_t dequeued = 0;
+  uint64_t written = 0;
+  uint64_t sink_errors = 0;
+  uint64_t depth = 0;
+  uint64_t maxsize = 0;
+  uint64_t in_flight = 0;
+  bool closed = false;
+  bool worker_done = false;
+  bool paused = false;
+};
+
+class WriterHandle {
+ public:
+  explicit WriterHandle(WriterParts parts);
+  WriterHandle(const WriterHandle&) = delete;
+  WriterHandle& operator=(const WriterHandle&) = delete;
+  // Closes and joins without limit, unless abandoned (then only lets go).
+  ~WriterHandle();
+
+  // Waits until every line enqueued before the call is written and the sink
+  // flushed after it. `stall_limit` bounds a stretch in which no line
+  // completes; when it runs out the worker is given up on and the number
+  // of lines accepted but not finished is returned. Otherwise 0, also when
+  // the worker has ended.
+  uint64_t flush(const std::optional<Duration>& stall_limit);
+
+  // Closes the queue (blocked producers get "closed", a paused worker
+  // drains), waits for the worker to end under the same stall rule, and
+  // joins it. 0, or the undrained count after a stall. Returns 0 at once
+  // after `abandon`.
+  uint64_t close(const std::optional<Duration>& stall_limit);
+
+  void resume();
+
+  // For the copy a child inherits across fork(): its worker does not exist
+  // there, so close and dropping must neither wait nor join. Touches no lock.
+  void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
+  bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
+
+  WriterMetrics metrics() const;
+  std::vector<std::string> messages() const { return captured_->snapshot(); }
+  uint64_t maxsize() const { return queue_->maxsize; }
+  LineQueue& queue() const { return *queue_; }
+
+ private:
+  // Called with the queue mutex held: closes the queue for good, lets the
+  // thread run on unobserved, and returns enqueued - completed.
+  uint64_t abandon_stalled_writer();
+  // Waits on cond_progress until `done()` (checked under the lock), the
+  // worker ends, or the stall limit runs out; the count from
+  // abandon_stalled_writer in that last case, else 0.
+  template <typename Done>
+  uint64_t wait_for_progress(std::unique_lock<std::mutex>& lock,
+                             const std::optional<Duration>& stall_limit, Done&& done);
+
+  std::shared_ptr<LineQueue> queue_;
+  std::shared_ptr<CapturedLines> captured_;
+  std::mutex handle_mutex_;
+  std::optional<NativeThread> thread_;  // guarded by handle_mutex_
+  std::atomic<bool> abandoned_{false};
+  pid_t spawned_in_;  // the process that started the worker
+};
+
+}  // namespace vorlisk

@@ -1,0 +1,38 @@
+// Steps of the object conversion shared between its source files.
+#pragma once
+
+#include "py/conversion/convert.h"
+
+namespace vorlisk::py::detail {
+
+// An int or int subclass by its numeric value: Int when it fits 64 bits,
+// else BigInt from the built-in int's repr (never a subclass's own).
+Converted convert_int(PyObject* obj);
+
+// A finite double as Float; NaN and the infinities as Null.
+Value float_value(double d);
+
+// Everything that is not None, bool, int, float, str, dict, list or tuple:
+// enum members, int and float subclasses, date-like objects, UUIDs and
+// dataclass instances. Empty with the Python error set when examining the
+// object raised.
+Converted convert_special_object(PyObject* obj, uint64_t depth, ConversionStack& stack);
+
+// Turns an Exception raised while `obj` was examined into the "unsupported"
+// placeholder; any other exception stays set and the result stays empty.
+Converted unsupported_fallback(Converted result, PyObject* obj);
+
+// Converts `container` by `convert` unless it is already under conversion
+// (then the "cycle" placeholder), keeping it on the stack meanwhile.
+template <class Convert>
+Converted with_cycle_check(PyObject* container, ConversionStack& stack, Convert&& convert) {
+  if (stack.contains(container)) return placeholder_value("cycle", Py_TYPE(container));
+  stack.push(container);
+  struct Pop {
+    ConversionStack& stack;
+    ~Pop() { stack.pop(); }
+  } pop{stack};
+  return convert();
+}
+
+}  // namespace vorlisk::py::detail

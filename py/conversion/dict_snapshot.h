@@ -1,0 +1,45 @@
+// A dict's entries as they stand now, each key and value held by a strong
+// reference, so that user code run while they are converted (a probe, an
+// isoformat(), a __hash__) can change or empty the dict without freeing
+// anything the walk still uses.
+//
+// Taking the snapshot runs no user code. Small dicts need no allocation.
+// Interpreter lock held for the snapshot's whole life.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "py/glue/python.h"
+
+namespace vorlisk::py {
+
+class DictSnapshot {
+ public:
+  struct Entry {
+    PyObject* key;
+    PyObject* value;
+  };
+
+  // `dict`: a dict or subclass; its own storage is read, whatever its
+  // items() says.
+  explicit DictSnapshot(PyObject* dict);
+  ~DictSnapshot();
+  DictSnapshot(const DictSnapshot&) = delete;
+  DictSnapshot& operator=(const DictSnapshot&) = delete;
+
+  size_t size() const { return size_; }
+  const Entry& operator[](size_t i) const { return data_[i]; }
+  const Entry* begin() const { return data_; }
+  const Entry* end() const { return data_ + size_; }
+
+ private:
+  static constexpr size_t kInlineEntries = 8;
+  std::array<Entry, kInlineEntries> inline_;
+  std::vector<Entry> spilled_;
+  Entry* data_ = inline_.data();
+  size_t size_ = 0;
+};
+
+}  // namespace vorlisk::py
