@@ -30,7 +30,11 @@ void push(QueueGeneration& g, DeliveryRecord& record) {
 void finish_producer(QueueGeneration& g) {
   ++g.finished;
   --g.producers_in_progress;
-  if (g.producers_in_progress == 0 || g.drain_waiters != 0) g.progress.notify_all();
+  if (g.producers_in_progress == 0) {
+    g.progress.notify_all();
+  } else {
+    wake_drains_at_finished(g);
+  }
   // A retired generation's worker waits for the last producer.
   if (g.producers_in_progress == 0) g.work.notify_all();
 }
@@ -94,15 +98,17 @@ PyObject* enqueue(PyObject* self, PyObject* const* args) {
     RegistryGuard guard(*state);
     SinkRegistry& registry = guard.registry();
     if (!registry.active) Py_RETURN_TRUE;
-    generation = registry.active->generation;
-    sinks = sinks_for_level(guard, level);
-    if (sinks->entries.empty()) Py_RETURN_TRUE;
+    const SinkList& chosen = sinks_for_level(guard, level);
+    if (chosen->entries.empty()) Py_RETURN_TRUE;
+    QueueGeneration& active = *registry.active->generation;
     {
-      std::lock_guard<std::mutex> lock(generation->lock);
-      if (!generation->accepting) Py_RETURN_FALSE;
-      ++generation->producers_in_progress;
-      ++generation->admitted;
+      std::lock_guard<std::mutex> lock(active.lock);
+      if (!active.accepting) Py_RETURN_FALSE;
+      ++active.producers_in_progress;
+      ++active.admitted;
     }
+    generation = registry.active->generation;
+    sinks = chosen;
     // Reserved before the lock is let go, so that a removal drains them.
     for (const SinkEntry& entry : sinks->entries) {
       if (entry.is_runtime()) ++registry.in_flight_counts[entry.token];

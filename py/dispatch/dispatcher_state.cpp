@@ -106,7 +106,7 @@ void replace_sinks(RegistryGuard& guard, const std::vector<DeferredPyRef>& calla
   clear_level_cache(guard);
 }
 
-SinkList sinks_for_level(RegistryGuard& guard, int64_t level) {
+const SinkList& sinks_for_level(RegistryGuard& guard, int64_t level) {
   SinkRegistry& registry = guard.registry();
   if (auto hit = registry.level_cache.find(level); hit != registry.level_cache.end()) {
     return hit->second;
@@ -119,11 +119,13 @@ SinkList sinks_for_level(RegistryGuard& guard, int64_t level) {
   };
   for (const SinkEntry& entry : registry.configured) admit(entry);
   for (const auto& [token, entry] : registry.runtime) admit(entry);
-  SinkList shared = std::move(list);
   // Past the limit a level is chosen afresh on every call until the next
   // change of the sinks clears the cache.
-  if (registry.level_cache.size() < kLevelCacheLimit) registry.level_cache.emplace(level, shared);
-  return shared;
+  if (registry.level_cache.size() < kLevelCacheLimit) {
+    return registry.level_cache.emplace(level, std::move(list)).first->second;
+  }
+  guard.uncached_sinks() = std::move(list);
+  return guard.uncached_sinks();
 }
 
 bool open_generation(RegistryGuard& guard, const std::shared_ptr<DispatcherState>& state) {

@@ -108,10 +108,14 @@ class RegistryGuard {
   }
   void discard_shared(std::shared_ptr<const void> value) { discarded_.push_back(std::move(value)); }
 
+  // Holds a sink list chosen for a level the cache has no room for.
+  SinkList& uncached_sinks() { return uncached_sinks_; }
+
  private:
   DispatcherState& state_;
   std::unique_lock<std::mutex> lock_;
   std::vector<std::shared_ptr<const void>> discarded_;
+  SinkList uncached_sinks_;  // declared last: released after the lock
 };
 
 // A new state with these registrations and counts, its first snapshot
@@ -126,8 +130,9 @@ void publish_snapshot(RegistryGuard& guard);
 void clear_level_cache(RegistryGuard& guard);
 // Configured sink i becomes callables[i] with token ~i and min_level 0.
 void replace_sinks(RegistryGuard& guard, const std::vector<DeferredPyRef>& callables);
-// The sinks admitting `level`, from the level cache when it holds it.
-SinkList sinks_for_level(RegistryGuard& guard, int64_t level);
+// The sinks admitting `level`, from the level cache when it holds it. The
+// reference lasts as long as the guard; callers copy it to keep it longer.
+const SinkList& sinks_for_level(RegistryGuard& guard, int64_t level);
 
 // Opens a generation with its worker and makes it active. Returns false
 // with the Python error set when its handle cannot be made; a worker that

@@ -2,21 +2,27 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "core/base/monotonic.h"
 #include "py/dispatch/callback_depth.h"
 
 namespace vorlisk::py {
 namespace {
 
-// Waits on `progress` while `pending()` holds. A stretch of `stall` without
-// `mark()` changing ends the wait with false; no stall limit (or one whose
-// deadline cannot be represented) waits as long as it takes.
-template <class Pending, class Mark>
+// Waits on `progress` while `pending()` holds, calling `before_wait()`
+// before every wait. A stretch of `stall` without `mark()` changing ends the
+// wait with false; no stall limit (or one whose deadline cannot be
+// represented) waits as long as it takes. Progress is looked for after every
+// wake-up, the deadline's included.
+template <class Pending, class Mark, class BeforeWait>
 bool wait_while_progressing(QueueGeneration& g, std::unique_lock<std::mutex>& lock,
-                            const std::optional<Duration>& stall, Pending pending, Mark mark) {
+                            const std::optional<Duration>& stall, Pending pending, Mark mark,
+                            BeforeWait before_wait) {
   std::optional<MonotonicInstant> deadline = deadline_after(stall);
   uint64_t seen = mark();
   while (pending()) {
+    before_wait();
     if (!deadline) {
       g.progress.wait(lock);
       continue;
@@ -88,6 +94,18 @@ QueueGeneration::QueueGeneration(std::shared_ptr<GenerationTracker> tracker_in, 
                                  uint64_t id_in)
     : tracker(std::move(tracker_in)), maxsize(maxsize_in), id(id_in), owner_pid(getpid()) {}
 
+void wake_drains_at_finished(QueueGeneration& g) {
+  if (g.finished < g.wake_drains_at_finished) return;
+  g.wake_drains_at_finished = UINT64_MAX;  // drains still waiting set it again
+  g.progress.notify_all();
+}
+
+void wake_drains_at_delivered(QueueGeneration& g) {
+  if (g.delivered < g.wake_drains_at_delivered) return;
+  g.wake_drains_at_delivered = UINT64_MAX;
+  g.progress.notify_all();
+}
+
 void retire_generation(QueueGeneration& g) {
   std::lock_guard<std::mutex> lock(g.lock);
   g.accepting = false;
@@ -117,12 +135,14 @@ uint64_t drain_generation(QueueGeneration& g, std::optional<Duration> stall) {
   const uint64_t admitted = g.admitted;
   bool progressing = wait_while_progressing(
       g, lock, stall, [&] { return !g.abandoned && g.finished < admitted; },
-      [&] { return g.finished + g.delivered; });
+      [&] { return g.finished + g.delivered; },
+      [&] { g.wake_drains_at_finished = std::min(g.wake_drains_at_finished, admitted); });
   if (progressing && !g.abandoned) {
     const uint64_t enqueued = g.enqueued;
     progressing = wait_while_progressing(
         g, lock, stall, [&] { return !g.abandoned && g.delivered < enqueued; },
-        [&] { return g.delivered; });
+        [&] { return g.delivered; },
+        [&] { g.wake_drains_at_delivered = std::min(g.wake_drains_at_delivered, enqueued); });
   }
   // A retired generation is joined. Under a stall limit the worker's end is
   // awaited by the same rule first, so that the join cannot hang behind a
@@ -130,7 +150,7 @@ uint64_t drain_generation(QueueGeneration& g, std::optional<Duration> stall) {
   if (progressing && !g.abandoned && !g.accepting && stall) {
     progressing = wait_while_progressing(
         g, lock, stall, [&] { return !g.abandoned && !g.worker_exited; },
-        [&] { return g.finished + g.delivered; });
+        [&] { return g.finished + g.delivered; }, [] {});
   }
   --g.drain_waiters;
 

@@ -65,6 +65,11 @@ struct QueueGeneration {
   uint64_t enqueued = 0;
   uint64_t delivered = 0;
   uint64_t drain_waiters = 0;  // threads draining this generation
+  // The smallest `finished` and `delivered` totals a waiting drain needs to
+  // see; reaching one wakes the drains, which otherwise learn of progress at
+  // their own deadlines rather than once per record.
+  uint64_t wake_drains_at_finished = UINT64_MAX;
+  uint64_t wake_drains_at_delivered = UINT64_MAX;
   bool accepting = true;       // false once retired or abandoned, for good
   bool abandoned = false;      // a drain gave up on the worker, for good
   bool worker_exited = false;  // the worker's body has ended
@@ -80,6 +85,11 @@ struct QueueGeneration {
   // conditions may belong to threads that no longer exist.
   const pid_t owner_pid;
 };
+
+// For producers and the worker: wakes the drains once a total they wait for
+// is reached (lock held).
+void wake_drains_at_finished(QueueGeneration& generation);
+void wake_drains_at_delivered(QueueGeneration& generation);
 
 // Stops admitting producers and wakes everyone who waits on the generation.
 void retire_generation(QueueGeneration& generation);
