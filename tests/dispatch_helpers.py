@@ -39,24 +39,3 @@ class Gate:
 def under_thread_sanitizer():
     return "libtsan" in os.environ.get("LD_PRELOAD", "")
 
-
-def interpreters():
-    """Every Python 3.11+ on this machine: the workers must meet each one's
-    finalization."""
-    import pathlib
-    import sys
-
-    def version_of(directory):
-        try:
-            return tuple(int(part) for part in directory.name.split(".")[:2])
-        except ValueError:
-            return (0, 0)
-
-    candidates = [sys.executable, "/usr/bin/python3"]
-    candidates += [d / "bin" / "python3" for d in pathlib.Path("/root/.pyenv/versions").glob("3.*")
-                   if version_of(d) >= (3, 11)]
-    found = {}
-    for candidate in candidates:
-        if candidate and os.access(candidate, os.X_OK):
-            found[os.path.realpath(candidate)] = str(candidate)
-    return sorted(found.values())

@@ -56,15 +56,6 @@ def test_configured_sinks_take_complement_tokens(dispatcher):
     assert seen == ["a", "b"]
 
 
-def test_add_argument_errors_carry_the_parameter_note(dispatcher):
-    with pytest.raises(TypeError) as info:
-        dispatcher.add(print, "5", enabled=True)
-    assert "while processing 'min_level'" in getattr(info.value, "__notes__", [])
-    with pytest.raises(TypeError, match=r"missing 1 required keyword argument: 'enabled'"):
-        dispatcher.add(print)
-    assert dispatcher._channel is None
-
-
 def test_routing_by_minimum_level_beyond_the_level_cache(dispatcher):
     minimums = [-5, 0, 10, 50]
     got = {m: [] for m in minimums}

@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 import vorlisk._rust as rust
-from dispatch_helpers import interpreters
+from test_module import _interpreters as interpreters
 
 SCRIPT = textwrap.dedent("""
     import sys, threading, time

@@ -269,7 +269,6 @@ uint64_t drain_generations(DispatcherState& state, const RememberedGenerations& 
     }
   }
   registry.generations.swap(kept);
-  guard.discard(std::move(kept));
   return abandoned_records;
 }
 
