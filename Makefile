@@ -2,8 +2,8 @@
 # make test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  the same under ThreadSanitizer
 # make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
-# make bench      build, then run every benchmark in bench/
 # make fuzz       every libFuzzer target (fuzz/*_fuzz.cpp), FUZZ_SECONDS each
+# make bench      every benchmark: bench/*.py against build/, bench/*_bench.cpp in Release
 
 PYTHON      := /usr/bin/python3
 CONFIGURE   := cmake -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DVORLISK_PYTHON=$(PYTHON)
@@ -43,9 +43,6 @@ test-tsan: setup
 test-wheel: setup
 	@scripts/check-wheel
 
-bench: build
-	@for script in bench/*.py; do echo "== $$script"; PYTHONPATH=build $(PYTHON) $$script || exit 1; done
-
 # Each target runs for FUZZ_SECONDS on its own corpus directory (kept in
 # build-fuzz/corpus between local runs); any crash fails the make.
 fuzz: setup
@@ -60,5 +57,13 @@ fuzz: setup
 	  grep -E 'stat::number_of_executed_units|Done' build-fuzz/$$name.log | tail -n 2; \
 	done
 
+# The Python scripts time the extension in build/; the Google Benchmark
+# programs are built in Release into build-bench/ (BENCH_ARGS passes options).
+bench: build
+	@for script in bench/*.py; do echo "== $$script"; PYTHONPATH=build $(PYTHON) $$script || exit 1; done
+	@$(CONFIGURE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORLISK_BENCH=ON >/dev/null
+	@cmake --build build-bench --target bench_programs
+	@set -e; for program in build-bench/bench/*_bench; do echo "== $$program"; $$program $(BENCH_ARGS); done
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-wheel vorlisk.egg-info
+	rm -rf build build-asan build-tsan build-fuzz build-bench build-wheel vorlisk.egg-info

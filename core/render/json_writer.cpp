@@ -1,6 +1,8 @@
 #include "core/render/json_writer.h"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 
 #include "core/render/json_check.h"
 #include "core/render/number_text.h"
@@ -26,6 +28,18 @@ constexpr std::array<char, 256> kEscapes = [] {
 }();
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Whether none of 8 bytes needs an escape (no byte below 0x20, no '"', no
+// '\\'), tested a word at a time: long plain runs are the common case.
+bool word_is_plain(const char* p) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  const auto has_zero_byte = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  const uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
+  return (below_space | has_zero_byte(w ^ (kOnes * '"')) | has_zero_byte(w ^ (kOnes * '\\'))) == 0;
+}
 
 class Writer {
  public:
@@ -106,9 +120,17 @@ class Writer {
 void write_json_string(std::string_view text, std::string& out) {
   out.push_back('"');
   size_t run_start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text.size() - i >= 8 && word_is_plain(text.data() + i)) {
+      i += 8;
+      continue;
+    }
     const char escape = kEscapes[static_cast<unsigned char>(text[i])];
-    if (escape == 0) continue;
+    if (escape == 0) {
+      ++i;
+      continue;
+    }
     out.append(text.data() + run_start, i - run_start);
     run_start = i + 1;
     if (escape == 'u') {
@@ -119,6 +141,7 @@ void write_json_string(std::string_view text, std::string& out) {
       const char code[2] = {'\\', escape};
       out.append(code, sizeof code);
     }
+    ++i;
   }
   out.append(text.data() + run_start, text.size() - run_start);
   out.push_back('"');

@@ -18,43 +18,34 @@ struct TimestampCase {
 class FormatUtcTimestamp : public ::testing::TestWithParam<TimestampCase> {};
 
 TEST_P(FormatUtcTimestamp, Text) {
-  const TimestampCase& c = GetParam();
-  EXPECT_EQ(format_utc_timestamp(c.seconds, c.micros), c.text) << c.seconds;
+  EXPECT_EQ(format_utc_timestamp(GetParam().seconds, GetParam().micros), GetParam().text);
 }
 
+// Leap days of 400-year and 4-year cycles, century non-leap years, year and
+// day carries, both ends of the four-digit years; then clamping outside them.
 INSTANTIATE_TEST_SUITE_P(
     Calendar, FormatUtcTimestamp,
     ::testing::Values(TimestampCase{0, 0, "1970-01-01T00:00:00.000000Z"},
                       TimestampCase{-1, 0, "1969-12-31T23:59:59.000000Z"},
                       TimestampCase{951782400, 5, "2000-02-29T00:00:00.000005Z"},
-                      TimestampCase{951868799, 999999, "2000-02-29T23:59:59.999999Z"},
-                      TimestampCase{946684799, 1, "1999-12-31T23:59:59.000001Z"},
+                      TimestampCase{946684799, 999999, "1999-12-31T23:59:59.999999Z"},
                       TimestampCase{946684800, 0, "2000-01-01T00:00:00.000000Z"},
-                      TimestampCase{1709208000, 0, "2024-02-29T12:00:00.000000Z"},
                       TimestampCase{-2203891201, 0, "1900-02-28T23:59:59.000000Z"},
                       TimestampCase{-2203891200, 0, "1900-03-01T00:00:00.000000Z"},
                       TimestampCase{4107542400, 0, "2100-03-01T00:00:00.000000Z"},
-                      TimestampCase{-11670998400, 0, "1600-02-29T00:00:00.000000Z"},
                       TimestampCase{-62035891200, 0, "0004-02-29T00:00:00.000000Z"},
-                      TimestampCase{-62104060801, 0, "0001-12-31T23:59:59.000000Z"},
                       TimestampCase{-62135596800, 0, "0001-01-01T00:00:00.000000Z"},
-                      TimestampCase{253402300799, 999999, "9999-12-31T23:59:59.999999Z"}));
-
-// Instants without a four-digit year stay within the 27 characters.
-INSTANTIATE_TEST_SUITE_P(
-    Clamped, FormatUtcTimestamp,
-    ::testing::Values(TimestampCase{-62135596801, 999999, "0001-01-01T00:00:00.000000Z"},
+                      TimestampCase{253402300799, 999999, "9999-12-31T23:59:59.999999Z"},
+                      TimestampCase{-62135596801, 999999, "0001-01-01T00:00:00.000000Z"},
                       TimestampCase{INT64_MIN, 0, "0001-01-01T00:00:00.000000Z"},
                       TimestampCase{253402300800, 0, "9999-12-31T23:59:59.999999Z"},
                       TimestampCase{INT64_MAX, 0, "9999-12-31T23:59:59.999999Z"},
-                      TimestampCase{0, 1000000, "1970-01-01T00:00:00.999999Z"},
                       TimestampCase{0, UINT32_MAX, "1970-01-01T00:00:00.999999Z"}));
 
-TEST(WallClockTimestamp, TruncatesNanoseconds) {
+TEST(WallClockTimestamp, TruncatesAndClamps) {
   EXPECT_EQ(timestamp_from_wall_clock(0, 999999999), "1970-01-01T00:00:00.999999Z");
   EXPECT_EQ(timestamp_from_wall_clock(-1, 500000000), "1969-12-31T23:59:59.500000Z");
   EXPECT_EQ(timestamp_from_wall_clock(INT64_MAX, 999999999), "9999-12-31T23:59:59.999999Z");
-  EXPECT_EQ(timestamp_from_wall_clock(INT64_MIN, 0), "0001-01-01T00:00:00.000000Z");
 }
 
 TEST(WallClockTimestamp, CachedPrefixFollowsTheSecondBothWays) {
@@ -62,27 +53,20 @@ TEST(WallClockTimestamp, CachedPrefixFollowsTheSecondBothWays) {
   EXPECT_EQ(timestamp_from_wall_clock(951782400, 2000), "2000-02-29T00:00:00.000002Z");
   EXPECT_EQ(timestamp_from_wall_clock(951782401, 0), "2000-02-29T00:00:01.000000Z");
   EXPECT_EQ(timestamp_from_wall_clock(951782400, 0), "2000-02-29T00:00:00.000000Z");  // set back
-}
-
-TEST(WallClockTimestamp, ThreadsKeepTheirOwnCache) {
-  EXPECT_EQ(timestamp_from_wall_clock(0, 0), "1970-01-01T00:00:00.000000Z");
   std::string other;
   std::thread([&] { other = timestamp_from_wall_clock(86400, 0); }).join();
   EXPECT_EQ(other, "1970-01-02T00:00:00.000000Z");
-  EXPECT_EQ(timestamp_from_wall_clock(0, 7000), "1970-01-01T00:00:00.000007Z");
+  EXPECT_EQ(timestamp_from_wall_clock(951782400, 7), "2000-02-29T00:00:00.000000Z");
 }
 
 TEST(CurrentTimestamp, HasTheFixedShape) {
-  const std::string a = current_timestamp();
-  const std::string b = current_timestamp();
-  for (const std::string& t : {a, b}) {
-    ASSERT_EQ(t.size(), kTimestampLength) << t;
-    EXPECT_EQ(t.substr(0, 2), "20") << t;
-    EXPECT_EQ(t[10], 'T');
-    EXPECT_EQ(t[19], '.');
-    EXPECT_EQ(t[26], 'Z');
-  }
-  EXPECT_LE(a, b);
+  const std::string t = current_timestamp();
+  ASSERT_EQ(t.size(), kTimestampLength) << t;
+  EXPECT_EQ(t.substr(0, 2), "20");
+  EXPECT_EQ(t[10], 'T');
+  EXPECT_EQ(t[19], '.');
+  EXPECT_EQ(t[26], 'Z');
+  EXPECT_LE(t, current_timestamp());
 }
 
 }  // namespace

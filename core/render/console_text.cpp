@@ -1,0 +1,235 @@
+#include "core/render/console_text.h"
+
+#include "core/render/number_text.h"
+
+namespace vorlisk {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// One character of the text; `valid` is false for a byte that does not
+// start a well-formed sequence, which then stands alone (length 1, cp the
+// byte).
+struct Char {
+  char32_t cp;
+  size_t length;
+  bool valid;
+};
+
+Char next_char(std::string_view text, size_t pos) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[pos + k]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return {lead, 1, true};
+  size_t length;
+  char32_t cp;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    cp = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    cp = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return {lead, 1, false};
+  }
+  if (text.size() - pos < length || byte(1) < low || byte(1) > high) return {lead, 1, false};
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned char c = byte(k);
+    if (c < 0x80 || c > 0xBF) return {lead, 1, false};
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  return {cp, length, true};
+}
+
+bool in_escape_set(char32_t cp) {
+  return cp <= 0x1F || (cp >= 0x7F && cp <= 0x9F) || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0x061C;
+}
+
+bool is_white_space(char32_t cp) {
+  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+         cp == 0x205F || cp == 0x3000;
+}
+
+bool is_printable_ascii(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
+
+bool all_printable_ascii(std::string_view text) {
+  for (const char c : text) {
+    if (!is_printable_ascii(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+// Writes one character of `text` at `pos` (escaped when it must be) and
+// returns its length.
+size_t push_sanitized_char(std::string& line, std::string_view text, size_t pos) {
+  const Char ch = next_char(text, pos);
+  if (!ch.valid || in_escape_set(ch.cp)) {
+    push_char_escape(line, ch.cp);
+  } else {
+    line.append(text.data() + pos, ch.length);
+  }
+  return ch.length;
+}
+
+bool must_quote(std::string_view key, bool nested) {
+  if (key.empty()) return true;
+  for (size_t pos = 0; pos < key.size();) {
+    const Char ch = next_char(key, pos);
+    pos += ch.length;
+    if (!ch.valid || in_escape_set(ch.cp) || is_white_space(ch.cp)) return true;
+    switch (ch.cp) {
+      case '"':
+      case '=':
+      case '\\':
+        return true;
+      case ',':
+      case ':':
+      case '{':
+      case '}':
+        if (nested) return true;
+        break;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void push_char_escape(std::string& line, char32_t cp) {
+  switch (cp) {
+    case '\t':
+      line.append("\\t");
+      return;
+    case '\n':
+      line.append("\\n");
+      return;
+    case '\r':
+      line.append("\\r");
+      return;
+    default:
+      break;
+  }
+  if (cp < 0x100) {
+    const char code[4] = {'\\', 'x', kHexDigits[cp >> 4], kHexDigits[cp & 0xF]};
+    line.append(code, sizeof code);
+    return;
+  }
+  char digits[8];
+  int n = 0;
+  for (char32_t rest = cp; rest != 0; rest >>= 4) digits[n++] = kHexDigits[rest & 0xF];
+  while (n < 4) digits[n++] = '0';
+  line.append("\\u");
+  while (n > 0) line.push_back(digits[--n]);
+}
+
+void push_sanitized(std::string& line, std::string_view text) {
+  if (all_printable_ascii(text)) {
+    line.append(text);
+    return;
+  }
+  for (size_t pos = 0; pos < text.size();) pos += push_sanitized_char(line, text, pos);
+}
+
+void push_quoted(std::string& line, std::string_view text) {
+  line.push_back('"');
+  bool plain = true;
+  for (const char c : text) {
+    if (!is_printable_ascii(static_cast<unsigned char>(c)) || c == '"' || c == '\\') {
+      plain = false;
+      break;
+    }
+  }
+  if (plain) {
+    line.append(text);
+  } else {
+    for (size_t pos = 0; pos < text.size();) {
+      if (text[pos] == '"' || text[pos] == '\\') {
+        line.push_back('\\');
+        line.push_back(text[pos++]);
+      } else {
+        pos += push_sanitized_char(line, text, pos);
+      }
+    }
+  }
+  line.push_back('"');
+}
+
+void push_console_token(std::string& line, std::string_view key, bool nested) {
+  if (must_quote(key, nested)) {
+    push_quoted(line, key);
+  } else {
+    line.append(key);
+  }
+}
+
+void push_indented_block(std::string& line, std::string_view text) {
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find('\n', start);
+    line.append("\n  ");
+    push_sanitized(line, text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    if (end == std::string_view::npos) return;
+    start = end + 1;
+  }
+}
+
+void write_console_value(std::string& line, const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::Null:
+      line.append("None");
+      return;
+    case Value::Kind::Bool:
+      line.append(value.as_bool() ? "True" : "False");
+      return;
+    case Value::Kind::Int:
+      append_int_text(line, value.as_int());
+      return;
+    case Value::Kind::Float:
+      if (!append_float_text(line, value.as_float())) line.append("None");
+      return;
+    case Value::Kind::Str:
+      push_quoted(line, value.as_str());
+      return;
+    case Value::Kind::List: {
+      line.push_back('[');
+      bool first = true;
+      for (const Value& item : value.as_list()) {
+        if (!first) line.append(", ");
+        first = false;
+        write_console_value(line, item);
+      }
+      line.push_back(']');
+      return;
+    }
+    case Value::Kind::Map: {
+      line.push_back('{');
+      bool first = true;
+      for (const FieldEntry& entry : value.as_map().entries()) {
+        if (!first) line.append(", ");
+        first = false;
+        push_console_token(line, entry.key, true);
+        line.push_back(':');
+        write_console_value(line, entry.value);
+      }
+      line.push_back('}');
+      return;
+    }
+    case Value::Kind::BigInt:
+      push_sanitized(line, value.as_big_int());  // digits in practice; never raw bytes
+      return;
+  }
+}
+
+}  // namespace vorlisk

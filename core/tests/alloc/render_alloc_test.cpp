@@ -1,0 +1,71 @@
+// A record whose texts match no value pattern allocates nothing but its
+// line: the patterns cost searches, never copies. Counting needs a replaced
+// global operator new, hence a binary of its own.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "core/render/console_record.h"
+#include "core/render/json_record.h"
+#include "core/tests/typical_record.h"
+
+namespace {
+thread_local bool tls_counting = false;
+thread_local size_t tls_allocations = 0;
+}  // namespace
+
+void* operator new(size_t size) {
+  if (tls_counting) ++tls_allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace vorlisk {
+namespace {
+
+struct Rendered {
+  size_t allocations;
+  size_t length;
+};
+
+Rendered render_counted(bool json, const RedactionSettings& settings) {
+  FieldMap fields = typical::record_fields();  // built before counting starts
+  tls_allocations = 0;
+  tls_counting = true;
+  const size_t length =
+      json ? std::get<std::string>(render_json_record(std::move(fields), typical::kLogger, typical::kLevel,
+                                                      typical::kService, typical::kMessage, typical::kTimestamp,
+                                                      std::nullopt, settings))
+                 .size()
+           : render_console_line(std::move(fields), typical::kLevel, typical::kMessage, true, typical::kTimestamp,
+                                 settings, std::nullopt)
+                 .size();
+  tls_counting = false;
+  return {tls_allocations, length};
+}
+
+class UnmatchedRecord : public ::testing::TestWithParam<bool> {};
+
+TEST_P(UnmatchedRecord, AllocatesOnlyItsLine) {
+  const std::vector<CompiledPattern> compiled = typical::unmatched_patterns();
+  RedactionSettings with_patterns;
+  with_patterns.patterns = compiled;
+  render_counted(GetParam(), with_patterns);  // the engines warm their caches once
+
+  const Rendered plain = render_counted(GetParam(), {});
+  const Rendered redacted = render_counted(GetParam(), with_patterns);
+  // A line buffer starting at 128 bytes and doubling.
+  size_t line_allocations = 1;
+  for (size_t capacity = 128; capacity < plain.length; capacity *= 2) ++line_allocations;
+  EXPECT_EQ(plain.allocations, line_allocations);
+  EXPECT_EQ(redacted.allocations, line_allocations);
+  EXPECT_EQ(redacted.length, plain.length);
+}
+
+INSTANTIATE_TEST_SUITE_P(JsonAndConsole, UnmatchedRecord, ::testing::Bool());
+
+}  // namespace
+}  // namespace vorlisk

@@ -1,0 +1,157 @@
+// Renders records built from arbitrary bytes (fields of every kind, the
+// names the renderers treat specially, any record texts, key lists and value
+// patterns) as a JSON line and as a console line, and checks what a reader
+// of either relies on: the JSON line is one object with unique member names
+// and the fixed members intact; the console line is UTF-8 without a raw
+// control or bidirectional character, every line break starting an
+// indented block.
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/render/console_record.h"
+#include "core/render/json_record.h"
+#include "core/value/levels.h"
+#include "fuzz/strict_json.h"
+#include "fuzz/value_builder.h"
+
+namespace vorlisk::fuzz {
+namespace {
+
+[[noreturn]] void fail(const char* what, const std::string& detail) {
+  std::fprintf(stderr, "record_fuzz: %s\n%s\n", what, detail.c_str());
+  std::abort();
+}
+
+const std::vector<CompiledPattern>& fixed_patterns() {
+  static const std::vector<CompiledPattern> patterns = [] {
+    std::vector<CompiledPattern> out;
+    for (const char* text : {R"(\d{3,})", "[a-c]", "^(.)"}) {
+      out.push_back(std::move(std::get<CompiledPattern>(compile_pattern(text, false))));
+    }
+    return out;
+  }();
+  return patterns;
+}
+
+struct Record {
+  FieldMap fields;
+  std::string logger, level, service, message, timestamp;
+  std::optional<std::string> stack;
+  bool colors = false;
+  std::optional<std::vector<std::string>> keys;
+  size_t pattern_count = 0;
+  std::string replacement;
+};
+
+Record build_record(FuzzInput& in) {
+  static constexpr const char* kLevels[] = {"info", "WARNING", "debug", "trace", "Critical", "error", "fatal"};
+  static constexpr const char* kReplacements[] = {"[REDACTED]", "", "$1$1", "level"};
+  Record r;
+  const uint8_t flags = in.byte();
+  r.colors = flags & 1;
+  if (flags & 2) {
+    r.keys.emplace();
+    const size_t n = in.byte() % 3;
+    for (size_t i = 0; i < n; ++i) r.keys->push_back(in.utf8(8));
+  }
+  r.pattern_count = (flags >> 2) % 4;
+  r.replacement = kReplacements[(flags >> 4) % 4];
+  const uint8_t level_pick = in.byte();
+  r.level = level_pick < 200 ? kLevels[level_pick % 7] : in.utf8(12);
+  r.logger = in.utf8(12);
+  r.service = in.utf8(8);
+  r.message = in.utf8(40);
+  r.timestamp = (flags & 0x40) ? in.utf8(30) : "2024-01-02T03:04:05.123456Z";
+  if (flags & 0x80) r.stack = in.utf8(40);
+  r.fields = build_fields(in);
+  return r;
+}
+
+void check_json_line(const Record& r, const std::string& line) {
+  if (!valid_utf8(line)) fail("JSON line is not UTF-8", line);
+  const std::optional<Node> root = Reader(line).document();
+  if (!root || root->kind != Node::Kind::Object) fail("JSON line is not one object", line);
+  std::set<std::string> names;
+  const Node* level = nullptr;
+  const Node* timestamp = nullptr;
+  for (size_t i = 0; i < root->keys.size(); ++i) {
+    if (!names.insert(root->keys[i]).second) fail("member name repeated", line);
+    if (root->keys[i] == "level") level = &root->items[i];
+    if (root->keys[i] == "timestamp") timestamp = &root->items[i];
+  }
+  for (const char* fixed : {"logger", "level", "severity", "timestamp", "service", "message"}) {
+    if (names.count(fixed) == 0) fail("fixed member missing", line);
+  }
+  if (r.stack && names.count("stack") == 0) fail("stack member missing", line);
+  if (names.count("_vorlisk_redacted") != 0 && r.pattern_count == 0) fail("marker field written", line);
+  if (!level || level->text != canonical_level_name(r.level)) fail("level member changed", line);
+  if (!timestamp || timestamp->text != r.timestamp) fail("timestamp member changed", line);
+}
+
+void check_console_line(const std::string& line, bool colors) {
+  if (!valid_utf8(line)) fail("console line is not UTF-8", line);
+  // A raw ESC can only start one of the line's own colour sequences: one
+  // that came from the record is written as the text "\x1b".
+  static constexpr std::string_view kColours[] = {"\x1b[0m", "\x1b[2m", "\x1b[33m", "\x1b[31m",
+                                                  "\x1b[1;31m"};
+  size_t colour_bytes = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c == 0x1B && colors) {
+      bool known = false;
+      for (std::string_view seq : kColours) {
+        if (std::string_view(line).substr(i, seq.size()) == seq) {
+          known = true;
+          colour_bytes += seq.size();
+          i += seq.size() - 1;
+          break;
+        }
+      }
+      if (!known) fail("raw escape byte", line);
+      continue;
+    }
+    if (c == '\n') {
+      if (line.compare(i + 1, 2, "  ") != 0) fail("line break without indent", line);
+      continue;
+    }
+    if (c < 0x20 || c == 0x7F) fail("raw control byte", line);
+  }
+  if (colors && colour_bytes == 0) fail("colour reset missing", line);
+  for (const char* raw : {"\xC2\x80", "\xC2\x85", "\xC2\x9F", "\xE2\x80\x8E", "\xE2\x80\x8F", "\xE2\x80\xA8",
+                          "\xE2\x80\xAE", "\xE2\x81\xA6", "\xE2\x81\xA9", "\xD8\x9C"}) {
+    if (line.find(raw) != std::string::npos) fail("raw control or bidirectional character", line);
+  }
+}
+
+}  // namespace
+}  // namespace vorlisk::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace vorlisk;
+  using namespace vorlisk::fuzz;
+  FuzzInput in(data, size);
+  Record r = build_record(in);
+  RedactionSettings settings;
+  if (r.keys) settings.sensitive_keys = &*r.keys;
+  settings.patterns = std::span(fixed_patterns()).first(r.pattern_count);
+  settings.replacement = r.replacement;
+  const std::optional<std::string_view> stack =
+      r.stack ? std::optional<std::string_view>(*r.stack) : std::nullopt;
+
+  const bool rejected_big_int = has_rejected_big_int(Value::map(r.fields));
+  JsonResult json = render_json_record(r.fields, r.logger, r.level, r.service, r.message, r.timestamp,
+                                       stack, settings);
+  if (const auto* error = std::get_if<JsonError>(&json)) {
+    if (!rejected_big_int) fail("record refused without a bad big integer", error->display());
+  } else {
+    check_json_line(r, std::get<std::string>(json));
+  }
+  const std::string console =
+      render_console_line(std::move(r.fields), r.level, r.message, r.colors, r.timestamp, settings, stack);
+  check_console_line(console, r.colors);
+  return 0;
+}
