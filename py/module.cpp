@@ -8,6 +8,9 @@
 
 #include "py/config/redaction_config.h"
 #include "py/config/runtime_config.h"
+#include "py/dispatch/callable_dispatcher.h"
+#include "py/dispatch/callback_depth.h"
+#include "py/dispatch/dispatch_channel.h"
 #include "py/filter/native_filter.h"
 #include "py/functions/conversion_functions.h"
 #include "py/functions/level_functions.h"
@@ -60,6 +63,11 @@ ModuleItem* module_items() {
       {nullptr, &kRedactionConfigType},
       {nullptr, &kRuntimeConfigType},
       {&kMergeFieldsFunction, nullptr},
+      {nullptr, &callable_dispatcher_type()},
+      {nullptr, &kDispatchChannelType},
+      {&kInCallbackFunction, nullptr},
+      {&kEnterCallbackFunction, nullptr},
+      {&kExitCallbackFunction, nullptr},
       {&kReportUnraisableFunction, nullptr},
       {nullptr, nullptr},
   };

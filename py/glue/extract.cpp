@@ -154,6 +154,23 @@ bool extract_text_sequence(PyObject* arg, const char* name, std::vector<std::str
   return true;
 }
 
+bool extract_object_sequence(PyObject* arg, const char* name, std::vector<PyRef>* out) {
+  if (PyUnicode_Check(arg)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return fail_with_note(name);
+  }
+  if (!PySequence_Check(arg)) return mismatch(arg, "Sequence", name);
+  const Py_ssize_t reported = PyObject_Size(arg);
+  if (reported < 0) PyErr_Clear();
+  out->clear();
+  out->reserve(static_cast<size_t>(std::clamp<Py_ssize_t>(reported, 0, kMaxSequencePresize)));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(arg));
+  if (!iterator) return fail_with_note(name);
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) out->push_back(std::move(item));
+  if (PyErr_Occurred()) return fail_with_note(name);
+  return true;
+}
+
 bool extract_double(PyObject* arg, const char* name, double* out) {
   const double value = PyFloat_AsDouble(arg);
   if (value == -1.0 && PyErr_Occurred()) return fail_with_note(name);

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "py/glue/py_ref.h"
 #include "py/glue/python.h"
 
 namespace vorlisk::py {
@@ -48,6 +49,9 @@ bool extract_dict(PyObject* arg, const char* name, PyObject** out);
 
 // Any sequence but a str, iterated; every item strict text.
 bool extract_text_sequence(PyObject* arg, const char* name, std::vector<std::string>* out);
+
+// Any sequence but a str, iterated; every item kept as it is.
+bool extract_object_sequence(PyObject* arg, const char* name, std::vector<PyRef>* out);
 
 // Whatever the interpreter's float conversion accepts.
 bool extract_double(PyObject* arg, const char* name, double* out);

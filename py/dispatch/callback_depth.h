@@ -1,0 +1,31 @@
+// The per-thread callback depth: how many sink callbacks the current thread
+// is inside of. A non-zero depth makes the dispatcher's record path queue
+// nothing and its waits return at once, so a sink can never feed or wait
+// for its own worker.
+//
+// A dispatch worker thread counts as inside a callback for its whole life:
+// its depth never drops below one, whatever its sinks call.
+//
+// Thread safety: every value here is thread-local.
+#pragma once
+
+#include <cstdint>
+
+#include "py/glue/python.h"
+
+namespace vorlisk::py {
+
+bool inside_sink_callback();
+
+// Marks the calling thread as a dispatch worker: depth 1, never lower.
+void mark_dispatch_worker_thread();
+
+// For the single thread a forked child continues on: depth 0, no floor.
+void reset_callback_depth_after_fork();
+
+// Module functions in_callback(), enter_callback(), exit_callback().
+extern PyMethodDef kInCallbackFunction;
+extern PyMethodDef kEnterCallbackFunction;
+extern PyMethodDef kExitCallbackFunction;
+
+}  // namespace vorlisk::py

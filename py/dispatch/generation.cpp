@@ -1,0 +1,165 @@
+#include "py/dispatch/generation.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "core/base/monotonic.h"
+#include "py/dispatch/callback_depth.h"
+
+namespace vorlisk::py {
+namespace {
+
+// Waits on `progress` while `pending()` holds, calling `before_wait()`
+// before every wait. A stretch of `stall` without `mark()` changing ends the
+// wait with false; no stall limit (or one whose deadline cannot be
+// represented) waits as long as it takes. Progress is looked for after every
+// wake-up, the deadline's included.
+template <class Pending, class Mark, class BeforeWait>
+bool wait_while_progressing(QueueGeneration& g, std::unique_lock<std::mutex>& lock,
+                            const std::optional<Duration>& stall, Pending pending, Mark mark,
+                            BeforeWait before_wait) {
+  std::optional<MonotonicInstant> deadline = deadline_after(stall);
+  uint64_t seen = mark();
+  while (pending()) {
+    before_wait();
+    if (!deadline) {
+      g.progress.wait(lock);
+      continue;
+    }
+    if (MonotonicInstant::now() >= *deadline) return false;
+    wait_until_deadline(g.progress, lock, *deadline);
+    if (const uint64_t now_seen = mark(); now_seen != seen) {
+      seen = now_seen;
+      deadline = deadline_after(stall);
+    }
+  }
+  return true;
+}
+
+// Gives up on a worker that stopped making progress. Returns the records
+// it had not delivered.
+uint64_t abandon(QueueGeneration& g, std::unique_lock<std::mutex>& lock) {
+  g.accepting = false;
+  g.abandoned = true;
+  g.stop_delivery.store(true, std::memory_order_release);
+  const uint64_t undelivered = g.unfinished + g.producers_in_progress;
+  g.progress.notify_all();
+  g.work.notify_all();
+  lock.unlock();
+  // Newer generations no longer wait for this one.
+  retire_generation_id(*g.tracker, g.id);
+  return undelivered;
+}
+
+void join_worker(QueueGeneration& g) {
+  {
+    std::lock_guard<std::mutex> lock(g.lock);
+    if (g.abandoned) return;
+  }
+  std::optional<NativeThread> handle;
+  {
+    std::lock_guard<std::mutex> lock(g.handle_lock);
+    handle.swap(g.worker);
+  }
+  if (handle) handle->join();
+}
+
+}  // namespace
+
+uint64_t open_generation_id(GenerationTracker& tracker) {
+  std::lock_guard<std::mutex> lock(tracker.lock);
+  const uint64_t id = tracker.next_id++;
+  tracker.live_ids.insert(id);
+  return id;
+}
+
+void retire_generation_id(GenerationTracker& tracker, uint64_t id) {
+  {
+    std::lock_guard<std::mutex> lock(tracker.lock);
+    if (tracker.live_ids.erase(id) == 0) return;
+  }
+  tracker.turn.notify_all();
+}
+
+void wait_for_turn(GenerationTracker& tracker, uint64_t id) {
+  std::unique_lock<std::mutex> lock(tracker.lock);
+  tracker.turn.wait(lock, [&] {
+    return tracker.live_ids.empty() || tracker.live_ids.count(id) == 0 ||
+           *tracker.live_ids.begin() == id;
+  });
+}
+
+QueueGeneration::QueueGeneration(std::shared_ptr<GenerationTracker> tracker_in, uint64_t maxsize_in,
+                                 uint64_t id_in)
+    : tracker(std::move(tracker_in)), maxsize(maxsize_in), id(id_in), owner_pid(getpid()) {}
+
+void wake_drains_at_finished(QueueGeneration& g) {
+  if (g.finished < g.wake_drains_at_finished) return;
+  g.wake_drains_at_finished = UINT64_MAX;  // drains still waiting set it again
+  g.progress.notify_all();
+}
+
+void wake_drains_at_delivered(QueueGeneration& g) {
+  if (g.delivered < g.wake_drains_at_delivered) return;
+  g.wake_drains_at_delivered = UINT64_MAX;
+  g.progress.notify_all();
+}
+
+void retire_generation(QueueGeneration& g) {
+  std::lock_guard<std::mutex> lock(g.lock);
+  g.accepting = false;
+  g.progress.notify_all();
+  g.work.notify_all();
+}
+
+bool generation_worker_running(QueueGeneration& g) {
+  std::lock_guard<std::mutex> lock(g.handle_lock);
+  return g.worker.has_value() && !g.worker->finished();
+}
+
+bool generation_worker_alive(QueueGeneration& g) {
+  if (!generation_worker_running(g)) return false;
+  std::lock_guard<std::mutex> lock(g.lock);
+  return !g.abandoned;
+}
+
+uint64_t drain_generation(QueueGeneration& g, std::optional<Duration> stall) {
+  // A sink callback never waits for its own worker.
+  if (inside_sink_callback()) return 0;
+  std::unique_lock<std::mutex> lock(g.lock);
+  if (g.abandoned) return 0;
+  ++g.drain_waiters;
+
+  // First the producers admitted so far, then the records they pushed.
+  const uint64_t admitted = g.admitted;
+  bool progressing = wait_while_progressing(
+      g, lock, stall, [&] { return !g.abandoned && g.finished < admitted; },
+      [&] { return g.finished + g.delivered; },
+      [&] { g.wake_drains_at_finished = std::min(g.wake_drains_at_finished, admitted); });
+  if (progressing && !g.abandoned) {
+    const uint64_t enqueued = g.enqueued;
+    progressing = wait_while_progressing(
+        g, lock, stall, [&] { return !g.abandoned && g.delivered < enqueued; },
+        [&] { return g.delivered; },
+        [&] { g.wake_drains_at_delivered = std::min(g.wake_drains_at_delivered, enqueued); });
+  }
+  // A retired generation is joined. Under a stall limit the worker's end is
+  // awaited by the same rule first, so that the join cannot hang behind a
+  // worker that still has work from late producers or never gets back.
+  if (progressing && !g.abandoned && !g.accepting && stall) {
+    progressing = wait_while_progressing(
+        g, lock, stall, [&] { return !g.abandoned && !g.worker_exited; },
+        [&] { return g.finished + g.delivered; }, [] {});
+  }
+  --g.drain_waiters;
+
+  if (g.abandoned) return 0;  // another drain gave up on it
+  if (!progressing) return abandon(g, lock);
+  if (g.accepting) return 0;  // drained in place; the worker stays
+  lock.unlock();
+  join_worker(g);
+  return 0;
+}
+
+}  // namespace vorlisk::py
