@@ -10,3 +10,13 @@ except ImportError as exc:  # pragma: no cover - environment problem
 
 TESTS_DIR = pathlib.Path(__file__).parent
 sys.path.insert(0, str(TESTS_DIR))
+
+# Property tests keep no example database: runs are reproducible from the
+# seed hypothesis prints, and nothing is written into the source tree.
+try:
+    import hypothesis
+except ImportError:  # pragma: no cover
+    pass
+else:
+    hypothesis.settings.register_profile("vorlisk", database=None)
+    hypothesis.settings.load_profile("vorlisk")
