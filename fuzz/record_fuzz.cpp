@@ -136,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput in(data, size);
   Record r = build_record(in);
   RedactionSettings settings;
-  if (r.keys) settings.sensitive_keys = &*r.keys;
+  std::optional<SensitiveKeys> keys;
+  if (r.keys) settings.sensitive_keys = &keys.emplace(*r.keys);
   settings.patterns = std::span(fixed_patterns()).first(r.pattern_count);
   settings.replacement = r.replacement;
   const std::optional<std::string_view> stack =

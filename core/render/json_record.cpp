@@ -98,11 +98,7 @@ FieldMap build_record_root(FieldMap fields, const RedactionSettings& settings) {
                                [](const FieldEntry& e) { return e.key == kRedactedMarkerKey; }),
                 entries.end());
   Value root = Value::map(std::move(fields));
-  if (settings.sensitive_keys != nullptr) {
-    redact_sensitive_keys_with(root, *settings.sensitive_keys);
-  } else {
-    redact_sensitive_keys(root);
-  }
+  redact_sensitive_keys_with(root, settings.keys());
   if (!settings.patterns.empty()) redact_value_patterns(root, settings.patterns, settings.replacement);
   return std::move(root.as_map());
 }

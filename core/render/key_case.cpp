@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "core/base/utf8.h"
 #include "core/render/lowercase_table.h"
@@ -54,16 +55,17 @@ void append_lower(std::string& out, char32_t cp) {
 }  // namespace
 
 bool is_ascii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-bool ascii_equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  // A word at a time: keys are short, but this runs for every one of them.
+  const char* p = text.data();
+  size_t left = text.size();
+  uint64_t high_bits = 0;
+  for (; left >= 8; p += 8, left -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    high_bits |= word;
   }
-  return true;
+  for (; left > 0; ++p, --left) high_bits |= static_cast<unsigned char>(*p);
+  return (high_bits & 0x8080808080808080ull) == 0;
 }
 
 std::string unicode_lowercase(std::string_view text) {
@@ -84,18 +86,6 @@ std::string unicode_lowercase(std::string_view text) {
     }
   }
   return out;
-}
-
-bool CaseInsensitiveKey::matches(std::string_view candidate) {
-  const bool candidate_is_ascii = is_ascii(candidate);
-  if (key_is_ascii_ && candidate_is_ascii) return ascii_equal_ignoring_case(key_, candidate);
-  if (!lowered_) {
-    lowered_key_ = unicode_lowercase(key_);
-    lowered_ = true;
-  }
-  // The lower-case form of ASCII text is its ASCII folding: compare in place.
-  if (candidate_is_ascii) return ascii_equal_ignoring_case(lowered_key_, candidate);
-  return lowered_key_ == unicode_lowercase(candidate);
 }
 
 }  // namespace vorlisk

@@ -4,10 +4,7 @@ namespace vorlisk {
 
 RedactedText redact_record_text(std::string_view record_key, std::string_view text,
                                 const RedactionSettings& settings) {
-  const bool sensitive = settings.sensitive_keys != nullptr
-                             ? is_sensitive_key_in(record_key, *settings.sensitive_keys)
-                             : is_default_sensitive_key(record_key);
-  if (sensitive) return RedactedText::borrowed(kRedacted);
+  if (settings.keys().matches(record_key)) return RedactedText::borrowed(kRedacted);
   RedactedText current = RedactedText::borrowed(text);
   for (const CompiledPattern& pattern : settings.patterns) {
     // The new text is complete before `current` lets go of the old one.

@@ -98,10 +98,7 @@ class PatternWalk {
 
 std::string redact_text_field(std::string_view record_key, std::string_view text,
                               const RedactionSettings& settings) {
-  const bool sensitive = settings.sensitive_keys != nullptr
-                             ? is_sensitive_key_in(record_key, *settings.sensitive_keys)
-                             : is_default_sensitive_key(record_key);
-  if (sensitive) return std::string(kRedacted);
+  if (settings.keys().matches(record_key)) return std::string(kRedacted);
   std::string redacted;
   if (apply_patterns(text, settings.patterns, settings.replacement, redacted)) return redacted;
   return std::string(text);

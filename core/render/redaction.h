@@ -7,13 +7,13 @@
 // key lists and compiled patterns are only read and may be shared.
 #pragma once
 
-#include <array>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/render/pattern.h"
+#include "core/render/sensitive_keys.h"
 #include "core/value/value.h"
 
 namespace vorlisk {
@@ -24,37 +24,24 @@ inline constexpr std::string_view kRedacted = "[REDACTED]";
 // A field with exactly this key is dropped before rendering.
 inline constexpr std::string_view kRedactedMarkerKey = "_vorlisk_redacted";
 
-// The keys that are sensitive when no key list is configured, matched
-// against whole keys ignoring case.
-inline constexpr std::array<std::string_view, 14> kDefaultSensitiveKeys = {
-    "password", "passwd",  "secret",     "token",       "api_key", "apikey", "access_token",
-    "refresh_token", "authorization", "cookie", "session_id", "credit_card", "ssn",
-    "private_key"};
-
 // The redaction inputs of one record.
 struct RedactionSettings {
   // Null: the default keys. Non-null (even empty): exactly these keys.
-  const std::vector<std::string>* sensitive_keys = nullptr;
+  const SensitiveKeys* sensitive_keys = nullptr;
   // Applied in order; empty means no value-pattern redaction.
   std::span<const CompiledPattern> patterns;
   // Replacement for pattern matches (never for sensitive keys).
   std::string_view replacement = kRedacted;
-};
 
-// Whole-key matches: ASCII case folding when both texts are ASCII, the full
-// Unicode lower-case mapping otherwise.
-bool is_default_sensitive_key(std::string_view key);
-bool is_sensitive_key_in(std::string_view key, std::span<const std::string> keys);
+  const SensitiveKeys& keys() const {
+    return sensitive_keys != nullptr ? *sensitive_keys : SensitiveKeys::defaults();
+  }
+};
 
 // The redacted form of a record text that will stand under `record_key`
 // ("message", "logger", "service" or "stack").
 std::string redact_text_field(std::string_view record_key, std::string_view text,
                               const RedactionSettings& settings);
-
-// Replaces, at any depth, the value of every map entry whose key is
-// sensitive by the string "[REDACTED]" (without descending into it).
-void redact_sensitive_keys_with(Value& value, std::span<const std::string> keys);
-void redact_sensitive_keys(Value& value);
 
 // Applies the patterns, in order, to every string, to the decimal text of
 // every integer and big integer (a changed number becomes a string) and to

@@ -1,30 +1,38 @@
-// The sensitive-key tests and the redaction of a value tree by keys.
+// The sensitive-key matcher and the redaction of a value tree by keys.
+#include "core/render/sensitive_keys.h"
+
+#include <algorithm>
+#include <cstring>
+
 #include "core/render/key_case.h"
 #include "core/render/redaction.h"
 
 namespace vorlisk {
 namespace {
 
-bool matches_any(std::string_view key, const auto& candidates) {
-  CaseInsensitiveKey folded(key);
-  for (const auto& candidate : candidates) {
-    if (folded.matches(candidate)) return true;
+constexpr char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// `key` (ASCII) folded equals `lowered`. A lower-case form never holds
+// "A".."Z" unless it also holds a non-ASCII byte, which no ASCII key can
+// equal, so only the key needs folding.
+bool folded_equal(std::string_view key, const char* lowered) {
+  for (size_t i = 0; i < key.size(); ++i) {
+    if (ascii_lower(key[i]) != lowered[i]) return false;
   }
-  return false;
+  return true;
 }
 
-template <class IsSensitive>
-void redact_by_keys(Value& value, const IsSensitive& is_sensitive) {
+void redact_by_keys(Value& value, const SensitiveKeys& keys) {
   switch (value.kind()) {
     case Value::Kind::List:
-      for (Value& item : value.as_list()) redact_by_keys(item, is_sensitive);
+      for (Value& item : value.as_list()) redact_by_keys(item, keys);
       break;
     case Value::Kind::Map:
       for (FieldEntry& entry : value.as_map().entries()) {
-        if (is_sensitive(entry.key)) {
+        if (keys.matches(entry.key)) {
           entry.value = Value::str(std::string(kRedacted));
         } else {
-          redact_by_keys(entry.value, is_sensitive);
+          redact_by_keys(entry.value, keys);
         }
       }
       break;
@@ -35,19 +43,67 @@ void redact_by_keys(Value& value, const IsSensitive& is_sensitive) {
 
 }  // namespace
 
-bool is_default_sensitive_key(std::string_view key) { return matches_any(key, kDefaultSensitiveKeys); }
+SensitiveKeys::SensitiveKeys(std::span<const std::string> keys) { build(keys); }
+SensitiveKeys::SensitiveKeys(std::span<const std::string_view> keys) { build(keys); }
 
-bool is_sensitive_key_in(std::string_view key, std::span<const std::string> keys) {
-  return matches_any(key, keys);
+template <class Text>
+void SensitiveKeys::build(std::span<const Text> keys) {
+  std::vector<std::string> forms;
+  forms.reserve(keys.size());
+  for (const Text& key : keys) forms.push_back(unicode_lowercase(key));
+  std::sort(forms.begin(), forms.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  forms.erase(std::unique(forms.begin(), forms.end()), forms.end());
+
+  size_t total = 0;
+  for (const std::string& form : forms) total += form.size();
+  lowered_.reserve(total);
+  slots_.reserve(forms.size());
+  for (const std::string& form : forms) {
+    slots_.push_back(Slot{lowered_.size(), form.size()});
+    lowered_.append(form);
+  }
+  size_t slot = 0;
+  for (size_t length = 0; length <= kIndexedLengths; ++length) {
+    while (slot < slots_.size() && slots_[slot].length < length) ++slot;
+    first_[length] = slot;
+  }
+  first_[kIndexedLengths + 1] = slots_.size();
 }
 
-void redact_sensitive_keys_with(Value& value, std::span<const std::string> keys) {
-  if (keys.empty()) return;
-  redact_by_keys(value, [keys](std::string_view key) { return is_sensitive_key_in(key, keys); });
+const SensitiveKeys& SensitiveKeys::defaults() {
+  static const SensitiveKeys keys{std::span<const std::string_view>(kDefaultSensitiveKeys)};
+  return keys;
 }
 
-void redact_sensitive_keys(Value& value) {
-  redact_by_keys(value, [](std::string_view key) { return is_default_sensitive_key(key); });
+bool SensitiveKeys::matches(std::string_view key) const {
+  if (slots_.empty()) return false;
+  if (is_ascii(key)) return has_lowered(key, true);
+  return has_lowered(unicode_lowercase(key), false);
 }
+
+bool SensitiveKeys::has_lowered(std::string_view key, bool fold_ascii) const {
+  const size_t bucket = std::min(key.size(), kIndexedLengths);
+  for (size_t i = first_[bucket]; i < first_[bucket + 1]; ++i) {
+    const Slot& slot = slots_[i];
+    if (slot.length != key.size()) continue;  // only among the long ones
+    const char* candidate = lowered_.data() + slot.offset;
+    if (fold_ascii ? folded_equal(key, candidate) : std::memcmp(key.data(), candidate, key.size()) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool is_default_sensitive_key(std::string_view key) { return SensitiveKeys::defaults().matches(key); }
+
+bool is_sensitive_key_in(std::string_view key, const SensitiveKeys& keys) { return keys.matches(key); }
+
+void redact_sensitive_keys_with(Value& value, const SensitiveKeys& keys) {
+  if (!keys.empty()) redact_by_keys(value, keys);
+}
+
+void redact_sensitive_keys(Value& value) { redact_by_keys(value, SensitiveKeys::defaults()); }
 
 }  // namespace vorlisk

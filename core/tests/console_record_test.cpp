@@ -146,7 +146,7 @@ TEST(ConsoleBlocks, StackAndMessageAreRedacted) {
   settings.patterns = compiled;
   EXPECT_EQ(render_console_line(fields({{"n", Value::integer(12)}}), "info", "id 42", false, kTime, settings, "line 7"),
             std::string(kTime) + " [INFO    ] id [REDACTED]  n=\"[REDACTED]\"\n  line [REDACTED]");
-  const std::vector<std::string> keys = {"stack", "message"};
+  const SensitiveKeys keys(std::vector<std::string>{"stack", "message"});
   settings.sensitive_keys = &keys;
   EXPECT_EQ(render_console_line({}, "info", "id 42", false, kTime, settings, "line 7"),
             std::string(kTime) + " [INFO    ] [REDACTED]\n  [REDACTED]");

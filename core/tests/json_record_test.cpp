@@ -77,8 +77,9 @@ struct KeyListCase {
 class SensitiveKeyList : public ::testing::TestWithParam<KeyListCase> {};
 
 TEST_P(SensitiveKeyList, Line) {
+  const SensitiveKeys keys(GetParam().keys);
   RedactionSettings settings;
-  settings.sensitive_keys = &GetParam().keys;
+  settings.sensitive_keys = &keys;
   EXPECT_EQ(line_of(fields({{"password", Value::str("pw")}}), settings), GetParam().line);
 }
 
@@ -137,7 +138,8 @@ TEST_P(RecordText, AgreesWithRedactTextField) {
   RedactionSettings settings;
   settings.patterns = compiled;
   settings.replacement = "<$0>";
-  if (c.keys) settings.sensitive_keys = &*c.keys;
+  std::optional<SensitiveKeys> keys;
+  if (c.keys) settings.sensitive_keys = &keys.emplace(*c.keys);
   EXPECT_EQ(redact_record_text(c.key, c.text, settings).view(), redact_text_field(c.key, c.text, settings));
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/render/key_case.h"
 #include "core/render/redaction.h"
+#include "core/render/sensitive_keys.h"
 
 namespace vorlisk {
 namespace {
@@ -39,7 +40,7 @@ struct ListCase {
 class KeyList : public ::testing::TestWithParam<ListCase> {};
 
 TEST_P(KeyList, FullLowerCaseMappingOutsideAscii) {
-  const std::vector<std::string> keys{GetParam().candidate};
+  const SensitiveKeys keys(std::vector<std::string>{GetParam().candidate});
   EXPECT_EQ(is_sensitive_key_in(GetParam().key, keys), GetParam().match)
       << GetParam().key << " vs " << GetParam().candidate;
 }
@@ -56,10 +57,27 @@ INSTANTIATE_TEST_SUITE_P(
                       ListCase{"\u039F\u0394\u039F\u03A3", "\u03BF\u03B4\u03BF\u03C3", false},
                       ListCase{"\u03A3\u0391", "\u03C3\u03B1", true},
                       ListCase{"STRASSE", "stra\u00DFe", false},
-                      ListCase{"\u00C9T\u00C9", "\u00E9t\u00E9", true}));
+                      ListCase{"\u00C9T\u00C9", "\u00E9t\u00E9", true},
+                      // A non-ASCII candidate whose lower-case form is ASCII.
+                      ListCase{"Token", "TO\u212A" "EN", true}, ListCase{"Toke", "TO\u212A" "EN", false},
+                      ListCase{"", "", true}, ListCase{"a", "", false}));
 
-TEST(KeyList, EmptyListMatchesNothing) {
-  EXPECT_FALSE(is_sensitive_key_in("password", std::span<const std::string>{}));
+// Many candidates of one length, duplicates, and keys past the lengths the
+// matcher indexes one by one.
+TEST(KeyList, LookupAmongManyCandidates) {
+  const std::string long_key(70, 'K');
+  const std::string longer_key(71, 'k');
+  const SensitiveKeys keys(std::vector<std::string>{"abc", "ABD", "abe", "abc", "x", long_key, longer_key,
+                                                    "\u00C9T\u00C9"});
+  for (const std::string& key : {std::string("ABC"), std::string("abd"), std::string("aBe"), std::string("X"),
+                                 std::string(70, 'k'), std::string(71, 'K'), std::string("\u00E9t\u00E9")}) {
+    EXPECT_TRUE(keys.matches(key)) << key;
+  }
+  for (const std::string& key : {std::string("abf"), std::string("ab"), std::string("abcd"), std::string(69, 'k'),
+                                 std::string(72, 'k'), std::string("\u00E9t")}) {
+    EXPECT_FALSE(keys.matches(key)) << key;
+  }
+  EXPECT_FALSE(SensitiveKeys(std::vector<std::string>{}).matches("password"));
 }
 
 TEST(UnicodeLowercase, MatchesPythonStrLower) {
@@ -103,12 +121,11 @@ TEST(RedactSensitiveKeys, ReplacesWholeSubtreesAtAnyDepth) {
 
 TEST(RedactSensitiveKeys, GivenListReplacesTheDefaults) {
   Value root = map_of({{"password", Value::str("p")}, {"User", Value::str("u")}});
-  const std::vector<std::string> keys{"user"};
-  redact_sensitive_keys_with(root, keys);
+  redact_sensitive_keys_with(root, SensitiveKeys(std::vector<std::string>{"user"}));
   EXPECT_EQ(root.as_map().find("password")->as_str(), "p");
   EXPECT_EQ(root.as_map().find("User")->as_str(), "[REDACTED]");
 
-  redact_sensitive_keys_with(root, std::span<const std::string>{});
+  redact_sensitive_keys_with(root, SensitiveKeys(std::vector<std::string>{}));
   EXPECT_EQ(root.as_map().find("password")->as_str(), "p");
 }
 

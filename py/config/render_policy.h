@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/render/redaction.h"
 #include "core/value/value.h"
@@ -21,7 +20,7 @@ struct RenderPolicy {
   std::string service;
   PatternList patterns;     // value patterns, in declaration order
   std::string replacement;  // for pattern matches; sensitive values are always "[REDACTED]"
-  std::optional<std::vector<std::string>> sensitive_keys;  // none: the default keys
+  std::optional<SensitiveKeys> sensitive_keys;  // none: the default keys
   bool console = false;     // console lines instead of JSON lines
   bool colors = false;      // coloured console lines
   bool blocking = true;     // a full queue makes the log call wait

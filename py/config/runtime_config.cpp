@@ -42,8 +42,9 @@ PyObject* runtime_config_new(PyTypeObject* subtype, PyObject* const* args) {
   PyObject* service = nullptr;
   if (!extract_text_object(args[0], "service", &service)) return nullptr;
   RenderPolicy policy;
+  std::optional<std::vector<std::string>> key_texts;
   std::optional<std::vector<std::string>> pattern_texts;
-  if (!extract_optional_texts(args[1], "sensitive_keys", &policy.sensitive_keys) ||
+  if (!extract_optional_texts(args[1], "sensitive_keys", &key_texts) ||
       !extract_optional_texts(args[2], "sensitive_patterns", &pattern_texts)) {
     return nullptr;
   }
@@ -63,6 +64,7 @@ PyObject* runtime_config_new(PyTypeObject* subtype, PyObject* const* args) {
     if (!patterns) return nullptr;
     policy.patterns = std::move(*patterns);
   }
+  if (key_texts) policy.sensitive_keys.emplace(*key_texts);
   policy.service = py_str_to_utf8(service);
   policy.replacement = replacement ? std::string(*replacement) : std::string(kRedacted);
   return new_native_object<RuntimeConfigObject>(subtype, std::move(policy));

@@ -122,8 +122,9 @@ PyObject* render(PyObject*, PyObject* const* args) {
     patterns = call.config->patterns;
     replacement = call.config->replacement;
   }
-  const RedactionSettings settings{call.sensitive_keys ? &*call.sensitive_keys : nullptr, patterns,
-                                   replacement};
+  std::optional<SensitiveKeys> keys;
+  if (call.sensitive_keys) keys.emplace(*call.sensitive_keys);
+  const RedactionSettings settings{keys ? &*keys : nullptr, patterns, replacement};
 
   if constexpr (Format == LineFormat::Json) {
     JsonResult line = render_json_record(std::move(*fields), logger.view(), call.level,

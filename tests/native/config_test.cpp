@@ -64,7 +64,7 @@ TEST(CloneFields, CopyIsUntouchedByRedactionOfTheSource) {
   FieldMap source = sample_fields();
   const FieldMap copy = clone_fields(source);
   Value root = Value::map(std::move(source));
-  redact_sensitive_keys_with(root, std::vector<std::string>{"user", "auth"});
+  redact_sensitive_keys_with(root, SensitiveKeys(std::vector<std::string>{"user", "auth"}));
   EXPECT_EQ(copy.find("user")->as_str(), "user=bob");
   EXPECT_EQ(copy.find("auth")->as_map().find("token")->as_str(), "t");
   EXPECT_EQ(root.as_map().find("auth")->as_str(), "[REDACTED]");
