@@ -1,5 +1,6 @@
 #include "core/render/console_text.h"
 
+#include "core/render/byte_scan.h"
 #include "core/render/number_text.h"
 
 namespace vorlisk {
@@ -60,13 +61,29 @@ bool is_white_space(char32_t cp) {
          cp == 0x205F || cp == 0x3000;
 }
 
-bool is_printable_ascii(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
+// Bytes outside printable ASCII (0x20..0x7E): the start of a character
+// that may need an escape.
+constexpr uint64_t unprintable(uint64_t word) {
+  return byte_scan::below(word, 0x20) | byte_scan::del_or_high(word);
+}
 
-bool all_printable_ascii(std::string_view text) {
-  for (const char c : text) {
-    if (!is_printable_ascii(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
+constexpr uint64_t unprintable_or_quoting(uint64_t word) {
+  return unprintable(word) | byte_scan::equal_to(word, '"') | byte_scan::equal_to(word, '\\');
+}
+
+// Bytes that make a key quoted, or may (any non-ASCII byte): white space
+// and control characters, DEL, '"', '=' and '\\'; for a nested key also
+// ",:{}".
+constexpr uint64_t breaks_bare_key(uint64_t word) {
+  using namespace byte_scan;
+  return below(word, 0x21) | del_or_high(word) | equal_to(word, '"') | equal_to(word, '=') |
+         equal_to(word, '\\');
+}
+
+constexpr uint64_t breaks_bare_nested_key(uint64_t word) {
+  using namespace byte_scan;
+  return breaks_bare_key(word) | equal_to(word, ',') | equal_to(word, ':') | equal_to(word, '{') |
+         equal_to(word, '}');
 }
 
 // Writes one character of `text` at `pos` (escaped when it must be) and
@@ -83,9 +100,14 @@ size_t push_sanitized_char(std::string& line, std::string_view text, size_t pos)
 
 bool must_quote(std::string_view key, bool nested) {
   if (key.empty()) return true;
-  for (size_t pos = 0; pos < key.size();) {
-    const Char ch = next_char(key, pos);
-    pos += ch.length;
+  // Keys are nearly always plain ASCII: found bare a word at a time.
+  const size_t pos = nested ? byte_scan::first_flagged(key, breaks_bare_nested_key)
+                            : byte_scan::first_flagged(key, breaks_bare_key);
+  if (pos == key.size()) return false;
+  if (static_cast<unsigned char>(key[pos]) < 0x80) return true;
+  for (size_t at = pos; at < key.size();) {
+    const Char ch = next_char(key, at);
+    at += ch.length;
     if (!ch.valid || in_escape_set(ch.cp) || is_white_space(ch.cp)) return true;
     switch (ch.cp) {
       case '"':
@@ -135,32 +157,29 @@ void push_char_escape(std::string& line, char32_t cp) {
 }
 
 void push_sanitized(std::string& line, std::string_view text) {
-  if (all_printable_ascii(text)) {
-    line.append(text);
-    return;
+  for (;;) {
+    // Printable ASCII runs are copied whole; the character after one is
+    // written alone, escaped or as it is.
+    const size_t plain = byte_scan::first_flagged(text, unprintable);
+    line.append(text.data(), plain);
+    if (plain == text.size()) return;
+    text.remove_prefix(plain + push_sanitized_char(line, text, plain));
   }
-  for (size_t pos = 0; pos < text.size();) pos += push_sanitized_char(line, text, pos);
 }
 
 void push_quoted(std::string& line, std::string_view text) {
   line.push_back('"');
-  bool plain = true;
-  for (const char c : text) {
-    if (!is_printable_ascii(static_cast<unsigned char>(c)) || c == '"' || c == '\\') {
-      plain = false;
-      break;
-    }
-  }
-  if (plain) {
-    line.append(text);
-  } else {
-    for (size_t pos = 0; pos < text.size();) {
-      if (text[pos] == '"' || text[pos] == '\\') {
-        line.push_back('\\');
-        line.push_back(text[pos++]);
-      } else {
-        pos += push_sanitized_char(line, text, pos);
-      }
+  for (;;) {
+    const size_t plain = byte_scan::first_flagged(text, unprintable_or_quoting);
+    line.append(text.data(), plain);
+    if (plain == text.size()) break;
+    const char c = text[plain];
+    if (c == '"' || c == '\\') {
+      const char escaped[2] = {'\\', c};
+      line.append(escaped, sizeof escaped);
+      text.remove_prefix(plain + 1);
+    } else {
+      text.remove_prefix(plain + push_sanitized_char(line, text, plain));
     }
   }
   line.push_back('"');

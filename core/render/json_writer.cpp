@@ -2,8 +2,8 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 
+#include "core/render/byte_scan.h"
 #include "core/render/json_check.h"
 #include "core/render/number_text.h"
 
@@ -29,16 +29,21 @@ constexpr std::array<char, 256> kEscapes = [] {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-// Whether none of 8 bytes needs an escape (no byte below 0x20, no '"', no
-// '\\'), tested a word at a time: long plain runs are the common case.
-bool word_is_plain(const char* p) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHighs = 0x8080808080808080ull;
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  const auto has_zero_byte = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
-  const uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
-  return (below_space | has_zero_byte(w ^ (kOnes * '"')) | has_zero_byte(w ^ (kOnes * '\\'))) == 0;
+// Bytes that JSON strings must escape: below 0x20, '"' and '\\'.
+constexpr uint64_t needs_escape(uint64_t word) {
+  using namespace byte_scan;
+  return below(word, 0x20) | equal_to(word, '"') | equal_to(word, '\\');
+}
+
+void append_escape(unsigned char byte, std::string& out) {
+  const char escape = kEscapes[byte];
+  if (escape == 'u') {
+    const char code[6] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
+    out.append(code, sizeof code);
+  } else {
+    const char code[2] = {'\\', escape};
+    out.append(code, sizeof code);
+  }
 }
 
 class Writer {
@@ -118,32 +123,16 @@ class Writer {
 }  // namespace
 
 void write_json_string(std::string_view text, std::string& out) {
+  out.reserve(out.size() + text.size() + 2);
   out.push_back('"');
-  size_t run_start = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (text.size() - i >= 8 && word_is_plain(text.data() + i)) {
-      i += 8;
-      continue;
-    }
-    const char escape = kEscapes[static_cast<unsigned char>(text[i])];
-    if (escape == 0) {
-      ++i;
-      continue;
-    }
-    out.append(text.data() + run_start, i - run_start);
-    run_start = i + 1;
-    if (escape == 'u') {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      const char code[6] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
-      out.append(code, sizeof code);
-    } else {
-      const char code[2] = {'\\', escape};
-      out.append(code, sizeof code);
-    }
-    ++i;
+  for (;;) {
+    // Plain runs are copied whole; only an escaped byte is handled alone.
+    const size_t plain = byte_scan::first_flagged(text, needs_escape);
+    out.append(text.data(), plain);
+    if (plain == text.size()) break;
+    append_escape(static_cast<unsigned char>(text[plain]), out);
+    text.remove_prefix(plain + 1);
   }
-  out.append(text.data() + run_start, text.size() - run_start);
   out.push_back('"');
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/render/byte_scan.h"
 #include "core/render/key_case.h"
 #include "core/render/redaction.h"
 
@@ -20,6 +21,23 @@ bool folded_equal(std::string_view key, const char* lowered) {
     if (ascii_lower(key[i]) != lowered[i]) return false;
   }
   return true;
+}
+
+// The first eight bytes of `text`, zeros after a shorter text.
+uint64_t head_of(std::string_view text) {
+  if (text.size() >= 8) return byte_scan::load<uint64_t>(text.data());
+  if (text.empty()) return 0;
+  return byte_scan::load_short(text.data(), text.size(), '\0');
+}
+
+// "A".."Z" folded onto "a".."z" in a word of ASCII bytes (zeros included).
+// No byte can carry into the next: each is at most 0x7F before the add.
+uint64_t fold_ascii(uint64_t word) {
+  using byte_scan::kHighs;
+  using byte_scan::kOnes;
+  const uint64_t from_a = (word + kOnes * (0x80 - 'A')) & kHighs;
+  const uint64_t past_z = (word + kOnes * (0x80 - 'Z' - 1)) & kHighs;
+  return word | ((from_a & ~past_z) >> 2);
 }
 
 void redact_by_keys(Value& value, const SensitiveKeys& keys) {
@@ -61,7 +79,7 @@ void SensitiveKeys::build(std::span<const Text> keys) {
   lowered_.reserve(total);
   slots_.reserve(forms.size());
   for (const std::string& form : forms) {
-    slots_.push_back(Slot{lowered_.size(), form.size()});
+    slots_.push_back(Slot{lowered_.size(), form.size(), head_of(form)});
     lowered_.append(form);
   }
   size_t slot = 0;
@@ -79,17 +97,23 @@ const SensitiveKeys& SensitiveKeys::defaults() {
 
 bool SensitiveKeys::matches(std::string_view key) const {
   if (slots_.empty()) return false;
-  if (is_ascii(key)) return has_lowered(key, true);
-  return has_lowered(unicode_lowercase(key), false);
+  const uint64_t head = head_of(key);
+  const bool ascii = key.size() <= 8 ? (head & byte_scan::kHighs) == 0 : is_ascii(key);
+  if (ascii) return has_form(key, fold_ascii(head), true);
+  const std::string lowered = unicode_lowercase(key);
+  return has_form(lowered, head_of(lowered), false);
 }
 
-bool SensitiveKeys::has_lowered(std::string_view key, bool fold_ascii) const {
+bool SensitiveKeys::has_form(std::string_view key, uint64_t head, bool fold_ascii) const {
   const size_t bucket = std::min(key.size(), kIndexedLengths);
   for (size_t i = first_[bucket]; i < first_[bucket + 1]; ++i) {
     const Slot& slot = slots_[i];
-    if (slot.length != key.size()) continue;  // only among the long ones
-    const char* candidate = lowered_.data() + slot.offset;
-    if (fold_ascii ? folded_equal(key, candidate) : std::memcmp(key.data(), candidate, key.size()) == 0) {
+    // The length differs only among the long ones.
+    if (slot.head != head || slot.length != key.size()) continue;
+    if (key.size() <= 8) return true;
+    const std::string_view rest = key.substr(8);
+    const char* candidate = lowered_.data() + slot.offset + 8;
+    if (fold_ascii ? folded_equal(rest, candidate) : std::memcmp(rest.data(), candidate, rest.size()) == 0) {
       return true;
     }
   }

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,11 +53,14 @@ class SensitiveKeys {
   struct Slot {
     size_t offset;  // into lowered_
     size_t length;
+    uint64_t head;  // the first eight bytes (fewer: zeros follow), one compare
   };
 
   template <class Text>
   void build(std::span<const Text> keys);
-  bool has_lowered(std::string_view lowered, bool fold_ascii) const;
+  // `head` is the first eight bytes of the key as it compares: folded
+  // when the key is ASCII, else its lower-case form.
+  bool has_form(std::string_view key, uint64_t head, bool fold_ascii) const;
 
   std::string lowered_;      // every distinct lower-case form, back to back
   std::vector<Slot> slots_;  // ordered by length

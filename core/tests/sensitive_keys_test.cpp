@@ -27,6 +27,8 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyCase{"PASSWORD", true}, KeyCase{"api_key", true},
                       KeyCase{"Private_Key", true}, KeyCase{"ssn", true},
                       KeyCase{"TO\u212A" "EN", true},  // Kelvin sign lower-cases to "k"
+                      KeyCase{"ACCESS_TO\u212A" "EN", true}, KeyCase{"Access_Token", true},
+                      KeyCase{"private_kez", false}, KeyCase{"access_tokens", false},
                       KeyCase{"password_hint", false}, KeyCase{"user_token", false},
                       KeyCase{"passwords", false}, KeyCase{" password", false},
                       KeyCase{"", false}, KeyCase{"pa\u017F\u017Fword", false}));  // long s stays
@@ -60,7 +62,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ListCase{"\u00C9T\u00C9", "\u00E9t\u00E9", true},
                       // A non-ASCII candidate whose lower-case form is ASCII.
                       ListCase{"Token", "TO\u212A" "EN", true}, ListCase{"Toke", "TO\u212A" "EN", false},
-                      ListCase{"", "", true}, ListCase{"a", "", false}));
+                      ListCase{"", "", true}, ListCase{"a", "", false},
+                      // Only "A".."Z" fold: the bytes next to them stay.
+                      ListCase{"@", "`", false}, ListCase{"[", "{", false}, ListCase{"AZ", "az", true}));
 
 // Many candidates of one length, duplicates, and keys past the lengths the
 // matcher indexes one by one.
