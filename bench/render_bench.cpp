@@ -1,12 +1,15 @@
 // Rendering one typical record (core/tests/typical_record.h) as a JSON line
 // and as a console line, without and with two value patterns that match
-// nothing. The fields are consumed by every render, so each iteration
-// builds them first; BM_BuildFields measures that part alone. The "allocs"
-// counter is the allocations of the render call itself, per iteration.
+// nothing (searched one by one, or screened by a prefilter first, as a
+// RuntimeConfig does). The fields are consumed by every render, so each
+// iteration builds them first; BM_BuildFields measures that part alone.
+// The "allocs" counter is the allocations of the render call itself, per
+// iteration.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <new>
+#include <optional>
 
 #include "core/render/console_record.h"
 #include "core/render/json_record.h"
@@ -37,12 +40,17 @@ void operator delete[](void* p, size_t) noexcept { std::free(p); }
 namespace vorlisk {
 namespace {
 
+// Arguments: the number of patterns (0 or 2), and whether a prefilter
+// screens them as a RuntimeConfig's does.
 struct Settings {
   std::vector<CompiledPattern> compiled;
+  std::optional<PatternPrefilter> prefilter;
   RedactionSettings redaction;
-  explicit Settings(bool with_patterns) {
-    if (with_patterns) compiled = typical::unmatched_patterns();
+  explicit Settings(const benchmark::State& state) {
+    if (state.range(0) != 0) compiled = typical::unmatched_patterns();
+    if (state.range(1) != 0) prefilter = PatternPrefilter::build(compiled);
     redaction.patterns = compiled;
+    redaction.prefilter = prefilter ? &*prefilter : nullptr;
   }
 };
 
@@ -61,7 +69,7 @@ void BM_BuildFields(benchmark::State& state) {
 BENCHMARK(BM_BuildFields);
 
 void BM_JsonRecord(benchmark::State& state) {
-  const Settings settings(state.range(0) != 0);
+  const Settings settings(state);
   size_t allocations = 0;
   size_t bytes = 0;
   for (auto _ : state) {
@@ -78,10 +86,10 @@ void BM_JsonRecord(benchmark::State& state) {
   }
   report(state, allocations, bytes);
 }
-BENCHMARK(BM_JsonRecord)->ArgName("patterns")->Arg(0)->Arg(2);
+BENCHMARK(BM_JsonRecord)->ArgNames({"patterns", "prefilter"})->Args({0, 0})->Args({2, 0})->Args({2, 1});
 
 void BM_ConsoleRecord(benchmark::State& state) {
-  const Settings settings(state.range(0) != 0);
+  const Settings settings(state);
   size_t allocations = 0;
   size_t bytes = 0;
   for (auto _ : state) {
@@ -97,7 +105,7 @@ void BM_ConsoleRecord(benchmark::State& state) {
   }
   report(state, allocations, bytes);
 }
-BENCHMARK(BM_ConsoleRecord)->ArgName("patterns")->Arg(0)->Arg(2);
+BENCHMARK(BM_ConsoleRecord)->ArgNames({"patterns", "prefilter"})->Args({0, 0})->Args({2, 0})->Args({2, 1});
 
 void BM_ValueToJson(benchmark::State& state) {
   const Value root = Value::map(typical::record_fields());

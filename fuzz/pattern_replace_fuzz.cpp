@@ -2,6 +2,8 @@
 // set of patterns on both engines, patterns that match empty text and
 // replacements with "$" references among them. Every output must be valid
 // UTF-8, and replacing every match by itself ("$0") must give the text back.
+// A combined linear-engine search that finds nothing must mean that no
+// linear pattern changes the text.
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -33,6 +35,8 @@ constexpr const char* kReplacements[] = {"", "[REDACTED]", "$$", "<$1>", "${2}$0
 struct Expressions {
   std::vector<LinearExpression> linear;
   std::vector<BacktrackingExpression> backtracking;
+  std::vector<LinearSet> single;       // one set per linear pattern
+  std::optional<LinearSet> combined;   // every linear pattern but the always-matching ones
 };
 
 template <class Expression>
@@ -53,6 +57,14 @@ const Expressions& expressions() {
       add(built->backtracking, pattern);
     }
     for (const char* pattern : kBacktrackingPatterns) add(built->backtracking, pattern);
+    std::vector<std::string_view> selective;
+    for (const char* pattern : kSharedPatterns) {
+      const std::string_view text[] = {pattern};
+      built->single.push_back(std::move(*LinearSet::compile(text)));
+      if (!built->single.back().may_match("")) selective.push_back(pattern);
+    }
+    built->combined = LinearSet::compile(selective);
+    if (!built->combined) std::abort();
     return built;
   }();
   return *all;
@@ -93,6 +105,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t index = choice % count;
   if (index < all.linear.size()) {
     check(all.linear[index], text, replacement, false);
+    if (!all.single[index].may_match(text) && all.linear[index].replace_all(text, replacement)) {
+      fail("a pattern its own set clears changed the text", text, replacement, "");
+    }
+    if (!all.combined->may_match(text)) {
+      for (size_t i = 0; i < all.linear.size(); ++i) {
+        if (all.single[i].may_match("")) continue;
+        if (all.linear[i].replace_all(text, replacement)) {
+          fail("a pattern the combined set clears changed the text", text, replacement, "");
+        }
+      }
+    }
   } else {
     check(all.backtracking[index - all.linear.size()], text, replacement, true);
   }

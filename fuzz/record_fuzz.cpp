@@ -26,15 +26,32 @@ namespace {
   std::abort();
 }
 
+// Linear-engine patterns with a backtracking one among them: with the
+// replacement "level", "ve" only matches after the backtracking pattern
+// changed a text, which a prefilter must then not skip.
 const std::vector<CompiledPattern>& fixed_patterns() {
   static const std::vector<CompiledPattern> patterns = [] {
     std::vector<CompiledPattern> out;
-    for (const char* text : {R"(\d{3,})", "[a-c]", "^(.)"}) {
-      out.push_back(std::move(std::get<CompiledPattern>(compile_pattern(text, false))));
+    for (const char* text : {R"(\d{3,})", "(?<=[ab])d", "ve", "[a-c]", "^(.)"}) {
+      out.push_back(std::move(std::get<CompiledPattern>(compile_pattern(text, true))));
     }
     return out;
   }();
   return patterns;
+}
+
+// The prefilter of the first `count` fixed patterns, as a configuration
+// builds it.
+const PatternPrefilter* fixed_prefilter(size_t count) {
+  static const auto* prefilters = [] {
+    auto* built = new std::vector<std::optional<PatternPrefilter>>;
+    for (size_t n = 0; n <= fixed_patterns().size(); ++n) {
+      built->push_back(PatternPrefilter::build(std::span(fixed_patterns()).first(n)));
+    }
+    return built;
+  }();
+  const std::optional<PatternPrefilter>& prefilter = (*prefilters)[count];
+  return prefilter ? &*prefilter : nullptr;
 }
 
 struct Record {
@@ -58,7 +75,7 @@ Record build_record(FuzzInput& in) {
     const size_t n = in.byte() % 3;
     for (size_t i = 0; i < n; ++i) r.keys->push_back(in.utf8(8));
   }
-  r.pattern_count = (flags >> 2) % 4;
+  r.pattern_count = in.byte() % (fixed_patterns().size() + 1);
   r.replacement = kReplacements[(flags >> 4) % 4];
   const uint8_t level_pick = in.byte();
   r.level = level_pick < 200 ? kLevels[level_pick % 7] : in.utf8(12);
@@ -146,6 +163,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool rejected_big_int = has_rejected_big_int(Value::map(r.fields));
   JsonResult json = render_json_record(r.fields, r.logger, r.level, r.service, r.message, r.timestamp,
                                        stack, settings);
+  // The prefilter only skips searches that would change nothing.
+  RedactionSettings prefiltered = settings;
+  prefiltered.prefilter = fixed_prefilter(r.pattern_count);
+  const JsonResult screened = render_json_record(r.fields, r.logger, r.level, r.service, r.message,
+                                                 r.timestamp, stack, prefiltered);
+  if (screened != json) {
+    fail("the prefilter changed the JSON line", std::holds_alternative<std::string>(json) ? std::get<std::string>(json) : "");
+  }
+  if (render_console_line(r.fields, r.level, r.message, r.colors, r.timestamp, prefiltered, stack) !=
+      render_console_line(r.fields, r.level, r.message, r.colors, r.timestamp, settings, stack)) {
+    fail("the prefilter changed the console line", "");
+  }
   if (const auto* error = std::get_if<JsonError>(&json)) {
     if (!rejected_big_int) fail("record refused without a bad big integer", error->display());
   } else {

@@ -99,7 +99,9 @@ FieldMap build_record_root(FieldMap fields, const RedactionSettings& settings) {
                 entries.end());
   Value root = Value::map(std::move(fields));
   redact_sensitive_keys_with(root, settings.keys());
-  if (!settings.patterns.empty()) redact_value_patterns(root, settings.patterns, settings.replacement);
+  if (!settings.patterns.empty()) {
+    redact_value_patterns(root, settings.patterns, settings.replacement, settings.prefilter);
+  }
   return std::move(root.as_map());
 }
 

@@ -1,6 +1,7 @@
 #include "core/render/linear_engine.h"
 
 #include <re2/re2.h>
+#include <re2/set.h>
 
 #include "core/render/match_loop.h"
 #include "core/render/pattern_syntax.h"
@@ -93,6 +94,8 @@ std::optional<std::string> LinearExpression::replace_all(std::string_view text,
   return replace_all_matches(text, replacement, *this, matcher);
 }
 
+std::string_view LinearExpression::pattern_text() const { return re_->pattern(); }
+
 size_t LinearExpression::capture_group_count() const {
   return static_cast<size_t>(re_->NumberOfCapturingGroups());
 }
@@ -101,6 +104,30 @@ void LinearExpression::numbers_of(std::string_view name, std::vector<uint32_t>& 
   for (const auto& [number, group_name] : re_->CapturingGroupNames()) {
     if (group_name == name) numbers.push_back(static_cast<uint32_t>(number));
   }
+}
+
+struct LinearSet::Handle {
+  RE2::Set set{expression_options(), RE2::UNANCHORED};
+};
+
+std::optional<LinearSet> LinearSet::compile(std::span<const std::string_view> patterns) {
+  auto handle = std::make_unique<Handle>();
+  for (std::string_view pattern : patterns) {
+    if (handle->set.Add(piece(pattern), nullptr) < 0) return std::nullopt;
+  }
+  if (!handle->set.Compile()) return std::nullopt;
+  return LinearSet(std::move(handle));
+}
+
+LinearSet::LinearSet(std::unique_ptr<Handle> handle) : handle_(std::move(handle)) {}
+LinearSet::LinearSet(LinearSet&&) noexcept = default;
+LinearSet& LinearSet::operator=(LinearSet&&) noexcept = default;
+LinearSet::~LinearSet() = default;
+
+bool LinearSet::may_match(std::string_view text) const {
+  RE2::Set::ErrorInfo error{RE2::Set::kNoError};
+  if (handle_->set.Match(piece(text), nullptr, &error)) return true;
+  return error.kind != RE2::Set::kNoError;  // e.g. the automaton ran out of memory
 }
 
 }  // namespace vorlisk

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -40,6 +41,9 @@ class LinearExpression final : public GroupNames {
   // Every match replaced; nothing when there is no match.
   std::optional<std::string> replace_all(std::string_view text, std::string_view replacement) const;
 
+  // The pattern as it was compiled.
+  std::string_view pattern_text() const;
+
   size_t capture_group_count() const override;
   void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const override;
 
@@ -47,6 +51,30 @@ class LinearExpression final : public GroupNames {
   explicit LinearExpression(std::unique_ptr<const re2::RE2> re);
 
   std::unique_ptr<const re2::RE2> re_;
+};
+
+// Several linear-engine patterns searched as one: a single scan tells
+// whether any of them matches anywhere in a text. Compiled with the same
+// options and memory budget as each expression. Immutable once compiled;
+// any number of threads may search with it at once.
+class LinearSet {
+ public:
+  // Nothing when the combined program does not fit the budget.
+  static std::optional<LinearSet> compile(std::span<const std::string_view> patterns);
+
+  LinearSet(LinearSet&&) noexcept;
+  LinearSet& operator=(LinearSet&&) noexcept;
+  ~LinearSet();
+
+  // False only when no pattern matches anywhere in `text`; true also when
+  // the search could not finish.
+  bool may_match(std::string_view text) const;
+
+ private:
+  struct Handle;
+  explicit LinearSet(std::unique_ptr<Handle> handle);
+
+  std::unique_ptr<Handle> handle_;
 };
 
 }  // namespace vorlisk

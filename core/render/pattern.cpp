@@ -14,6 +14,11 @@ class CompiledPattern::Engine {
     return std::holds_alternative<BacktrackingExpression>(expression_);
   }
 
+  std::optional<std::string_view> linear_pattern_text() const {
+    if (const auto* linear = std::get_if<LinearExpression>(&expression_)) return linear->pattern_text();
+    return std::nullopt;
+  }
+
   std::optional<std::string> replace_all(std::string_view text, std::string_view replacement) const {
     return std::visit(
         [&](const auto& expression) { return expression.replace_all(text, replacement); },
@@ -30,6 +35,10 @@ CompiledPattern& CompiledPattern::operator=(CompiledPattern&&) noexcept = defaul
 CompiledPattern::~CompiledPattern() = default;
 
 bool CompiledPattern::is_backtracking() const { return engine_->is_backtracking(); }
+
+std::optional<std::string_view> CompiledPattern::linear_pattern_text() const {
+  return engine_->linear_pattern_text();
+}
 
 namespace {
 

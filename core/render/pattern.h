@@ -27,6 +27,8 @@ class CompiledPattern {
   ~CompiledPattern();
 
   bool is_backtracking() const;
+  // The pattern text when the linear-time engine compiled it.
+  std::optional<std::string_view> linear_pattern_text() const;
   const Engine& engine() const { return *engine_; }
 
  private:

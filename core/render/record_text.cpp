@@ -5,14 +5,11 @@ namespace vorlisk {
 RedactedText redact_record_text(std::string_view record_key, std::string_view text,
                                 const RedactionSettings& settings) {
   if (settings.keys().matches(record_key)) return RedactedText::borrowed(kRedacted);
-  RedactedText current = RedactedText::borrowed(text);
-  for (const CompiledPattern& pattern : settings.patterns) {
-    // The new text is complete before `current` lets go of the old one.
-    if (auto changed = redact_with_pattern(pattern, current.view(), settings.replacement)) {
-      current = RedactedText::owned(std::move(*changed));
-    }
+  std::string changed;
+  if (apply_value_patterns(text, settings.patterns, settings.replacement, settings.prefilter, changed)) {
+    return RedactedText::owned(std::move(changed));
   }
-  return current;
+  return RedactedText::borrowed(text);
 }
 
 }  // namespace vorlisk

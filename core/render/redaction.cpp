@@ -4,24 +4,28 @@
 #include <charconv>
 
 namespace vorlisk {
-namespace {
 
-// Runs every pattern in order over `text`; returns true when one changed
-// it, with the final text in `current`. `current` is only written then, so
-// an unmatched text is never copied.
-bool apply_patterns(std::string_view text, std::span<const CompiledPattern> patterns,
-                    std::string_view replacement, std::string& current) {
+bool apply_value_patterns(std::string_view text, std::span<const CompiledPattern> patterns,
+                          std::string_view replacement, const PatternPrefilter* prefilter,
+                          std::string& out) {
+  // Cleared: no linear pattern matches `text`, so each may be skipped for
+  // as long as the text is unchanged.
+  const bool cleared = prefilter != nullptr && !prefilter->may_match(text);
+  if (cleared && prefilter->covers_all()) return false;
   bool changed = false;
   for (const CompiledPattern& pattern : patterns) {
+    if (cleared && !changed && !pattern.is_backtracking()) continue;
     std::optional<std::string> next =
-        redact_with_pattern(pattern, changed ? std::string_view(current) : text, replacement);
+        redact_with_pattern(pattern, changed ? std::string_view(out) : text, replacement);
     if (next) {
-      current = std::move(*next);
+      out = std::move(*next);
       changed = true;
     }
   }
   return changed;
 }
+
+namespace {
 
 // A big integer's text is searched only when it reads as one: digits with
 // at most one leading "-".
@@ -36,8 +40,9 @@ bool is_integer_text(std::string_view text) {
 
 class PatternWalk {
  public:
-  PatternWalk(std::span<const CompiledPattern> patterns, std::string_view replacement)
-      : patterns_(patterns), replacement_(replacement) {}
+  PatternWalk(std::span<const CompiledPattern> patterns, std::string_view replacement,
+              const PatternPrefilter* prefilter)
+      : patterns_(patterns), replacement_(replacement), prefilter_(prefilter) {}
 
   void walk(Value& value) {
     switch (value.kind()) {
@@ -72,7 +77,7 @@ class PatternWalk {
 
  private:
   bool apply(std::string_view text) {
-    return apply_patterns(text, patterns_, replacement_, scratch_);
+    return apply_value_patterns(text, patterns_, replacement_, prefilter_, scratch_);
   }
 
   void walk_map(FieldMap& map) {
@@ -91,6 +96,7 @@ class PatternWalk {
 
   std::span<const CompiledPattern> patterns_;
   std::string_view replacement_;
+  const PatternPrefilter* prefilter_;
   std::string scratch_;  // the text a change produced, moved out at once
 };
 
@@ -100,14 +106,16 @@ std::string redact_text_field(std::string_view record_key, std::string_view text
                               const RedactionSettings& settings) {
   if (settings.keys().matches(record_key)) return std::string(kRedacted);
   std::string redacted;
-  if (apply_patterns(text, settings.patterns, settings.replacement, redacted)) return redacted;
+  if (apply_value_patterns(text, settings.patterns, settings.replacement, settings.prefilter, redacted)) {
+    return redacted;
+  }
   return std::string(text);
 }
 
 void redact_value_patterns(Value& value, std::span<const CompiledPattern> patterns,
-                           std::string_view replacement) {
+                           std::string_view replacement, const PatternPrefilter* prefilter) {
   if (patterns.empty()) return;
-  PatternWalk(patterns, replacement).walk(value);
+  PatternWalk(patterns, replacement, prefilter).walk(value);
 }
 
 }  // namespace vorlisk

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/render/pattern.h"
+#include "core/render/pattern_prefilter.h"
 #include "core/render/sensitive_keys.h"
 #include "core/value/value.h"
 
@@ -32,6 +33,9 @@ struct RedactionSettings {
   std::span<const CompiledPattern> patterns;
   // Replacement for pattern matches (never for sensitive keys).
   std::string_view replacement = kRedacted;
+  // Null, or built from exactly `patterns`: lets a text that none of them
+  // matches skip the searches one by one.
+  const PatternPrefilter* prefilter = nullptr;
 
   const SensitiveKeys& keys() const {
     return sensitive_keys != nullptr ? *sensitive_keys : SensitiveKeys::defaults();
@@ -43,11 +47,19 @@ struct RedactionSettings {
 std::string redact_text_field(std::string_view record_key, std::string_view text,
                               const RedactionSettings& settings);
 
+// Runs the patterns in order over `text`, each on the previous one's
+// output. True when one changed it, the final text then in `out`, which is
+// written only then: an unmatched text is never copied. `prefilter` is null
+// or built from exactly `patterns`.
+bool apply_value_patterns(std::string_view text, std::span<const CompiledPattern> patterns,
+                          std::string_view replacement, const PatternPrefilter* prefilter,
+                          std::string& out);
+
 // Applies the patterns, in order, to every string, to the decimal text of
 // every integer and big integer (a changed number becomes a string) and to
 // every map key (changed keys that collide keep the first position and take
 // the last value). Floats, booleans and nulls are never changed.
 void redact_value_patterns(Value& value, std::span<const CompiledPattern> patterns,
-                           std::string_view replacement);
+                           std::string_view replacement, const PatternPrefilter* prefilter = nullptr);
 
 }  // namespace vorlisk

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,7 @@ void operator delete(void* block, size_t) noexcept { std::free(block); }
 namespace vorlisk {
 namespace {
 
-std::vector<CompiledPattern> compile_all(std::initializer_list<std::pair<const char*, bool>> specs) {
+std::vector<CompiledPattern> compile_all(const std::vector<std::pair<const char*, bool>>& specs) {
   std::vector<CompiledPattern> patterns;
   for (const auto& [text, backtracking] : specs) {
     PatternResult result = compile_pattern(text, backtracking);
@@ -81,6 +82,58 @@ TEST(RedactTextField, FailedSearchGivesRedactedThenLaterPatternsRun) {
   const auto patterns = compile_all({{"(?=a)(a+)+$", true}, {"RED", false}});
   RedactionSettings settings{nullptr, patterns, "***"};
   EXPECT_EQ(redact_text_field("message", std::string(40, 'a') + "b", settings), "[***ACTED]");
+}
+
+// ---- prefilter -----------------------------------------------------------------
+
+struct PrefilterCase {
+  const char* name;
+  std::vector<std::pair<const char*, bool>> patterns;  // text, backtracking
+  const char* replacement;
+  std::string text;
+  std::string expected;
+};
+
+class Prefiltered : public ::testing::TestWithParam<PrefilterCase> {};
+
+// The prefilter only skips searches that find nothing: every text comes out
+// as it does without one.
+TEST_P(Prefiltered, SameTextAsWithoutPrefilter) {
+  const PrefilterCase& c = GetParam();
+  const auto patterns = compile_all(c.patterns);
+  const std::optional<PatternPrefilter> prefilter = PatternPrefilter::build(patterns);
+  ASSERT_TRUE(prefilter.has_value());
+  for (const PatternPrefilter* used : {static_cast<const PatternPrefilter*>(nullptr), &*prefilter}) {
+    const RedactionSettings settings{nullptr, patterns, c.replacement, used};
+    EXPECT_EQ(redact_text_field("message", c.text, settings), c.expected) << (used ? "with" : "without");
+    Value tree = map_of({{c.text, Value::list({Value::str(c.text)})}});
+    redact_value_patterns(tree, patterns, c.replacement, used);
+    EXPECT_EQ(tree.as_map().entries()[0].key, c.expected);
+    EXPECT_EQ(tree.as_map().entries()[0].value.as_list()[0].as_str(), c.expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, Prefiltered,
+    ::testing::Values(
+        PrefilterCase{"NoneMatches", {{"\\d{3}", false}, {"x", false}}, "#", "ab 12", "ab 12"},
+        PrefilterCase{"OneMatches", {{"\\d{3}", false}, {"x", false}}, "#", "x 123", "# #"},
+        PrefilterCase{"LaterPatternSeesEarlierOutput", {{"a", false}, {"b", false}}, "b", "ab", "bb"},
+        // The backtracking pattern changes a text the linear ones cleared;
+        // the linear one after it must then search the new text.
+        PrefilterCase{"LinearAfterBacktrackingChange",
+                      {{"\\d{3}", false}, {"(?<=a)d", true}, {"lev", false}}, "level", "ad", "alevelel"},
+        PrefilterCase{"LinearBeforeBacktrackingStaysSkipped",
+                      {{"lev", false}, {"(?<=a)d", true}}, "level", "ad", "alevel"},
+        PrefilterCase{"FailedSearchThenLinear", {{"(?=a)(a+)+$", true}, {"RED", false}}, "***",
+                      std::string(40, 'a') + "b", "[***ACTED]"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Prefilter, NeedsALinearPattern) {
+  EXPECT_FALSE(PatternPrefilter::build(compile_all({{"(?<=a)b", true}})).has_value());
+  EXPECT_FALSE(PatternPrefilter::build({}).has_value());
+  EXPECT_TRUE(PatternPrefilter::build(compile_all({{"a", false}}))->covers_all());
+  EXPECT_FALSE(PatternPrefilter::build(compile_all({{"a", false}, {"(?<=a)b", true}}))->covers_all());
 }
 
 // ---- value trees -------------------------------------------------------------
@@ -212,9 +265,12 @@ TEST(NoAllocation, UnmatchedTextsAndTrees) {
   Value tree = map_of({{"a", Value::str("nothing here")},
                        {"b", Value::list({Value::integer(42), Value::big_int("1" + std::string(30, '0'))})},
                        {"c", map_of({{"key", Value::floating(1.5)}})}});
+  const std::optional<PatternPrefilter> prefilter = PatternPrefilter::build(patterns);
   redact_value_patterns(tree, patterns, "#");  // engines warm their caches
+  redact_value_patterns(tree, patterns, "#", &*prefilter);
   const long before = allocations;
   redact_value_patterns(tree, patterns, "#");
+  redact_value_patterns(tree, patterns, "#", &*prefilter);
   EXPECT_EQ(redact_with_pattern(patterns[0], "no card", "#"), std::nullopt);
   EXPECT_EQ(allocations - before, 0);
 }

@@ -35,15 +35,4 @@ std::optional<PatternList> compile_standard_pattern_list(std::span<const std::st
   return compile_each(texts, [](const std::string& text) { return compile_standard_pattern(text); });
 }
 
-std::string apply_patterns(std::string_view text, std::span<const CompiledPattern> patterns,
-                           std::string_view replacement) {
-  std::string current(text);
-  for (const CompiledPattern& pattern : patterns) {
-    if (std::optional<std::string> changed = redact_with_pattern(pattern, current, replacement)) {
-      current = std::move(*changed);
-    }
-  }
-  return current;
-}
-
 }  // namespace vorlisk::py

@@ -7,7 +7,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "core/render/pattern.h"
@@ -24,10 +23,5 @@ std::optional<PatternList> compile_pattern_list(std::span<const std::string> tex
 
 // Linear-time engine only: the per-call patterns of the render functions.
 std::optional<PatternList> compile_standard_pattern_list(std::span<const std::string> texts);
-
-// `text` with every pattern applied in order, each seeing the previous
-// one's output. Needs no interpreter.
-std::string apply_patterns(std::string_view text, std::span<const CompiledPattern> patterns,
-                           std::string_view replacement);
 
 }  // namespace vorlisk::py

@@ -34,8 +34,10 @@ PyObject* redaction_config_new(PyTypeObject* subtype, PyObject* const* args) {
   }
   std::optional<PatternList> patterns = compile_pattern_list(texts, allow_backtracking);
   if (!patterns) return nullptr;
+  std::optional<PatternPrefilter> prefilter = PatternPrefilter::build(*patterns);
   RedactionPatterns config{std::move(*patterns),
-                           replacement ? std::string(*replacement) : std::string(kRedacted)};
+                           replacement ? std::string(*replacement) : std::string(kRedacted),
+                           std::move(prefilter)};
   return new_native_object<RedactionConfigObject>(subtype, std::move(config));
 }
 

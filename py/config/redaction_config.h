@@ -9,7 +9,10 @@
 // read it at once.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "core/render/pattern_prefilter.h"
 
 #include "py/config/pattern_list.h"
 #include "py/glue/class_type.h"
@@ -19,6 +22,7 @@ namespace vorlisk::py {
 struct RedactionPatterns {
   PatternList patterns;
   std::string replacement;  // "[REDACTED]" unless one was given
+  std::optional<PatternPrefilter> prefilter;  // over `patterns`, when it helps
 };
 
 extern ClassType kRedactionConfigType;

@@ -19,6 +19,7 @@ namespace vorlisk::py {
 struct RenderPolicy {
   std::string service;
   PatternList patterns;     // value patterns, in declaration order
+  std::optional<PatternPrefilter> prefilter;  // over `patterns`, when it helps
   std::string replacement;  // for pattern matches; sensitive values are always "[REDACTED]"
   std::optional<SensitiveKeys> sensitive_keys;  // none: the default keys
   bool console = false;     // console lines instead of JSON lines
@@ -28,7 +29,8 @@ struct RenderPolicy {
   // The redaction inputs of every record under this policy; refers to the
   // policy, which must outlive it.
   RedactionSettings redaction() const {
-    return RedactionSettings{sensitive_keys ? &*sensitive_keys : nullptr, patterns, replacement};
+    return RedactionSettings{sensitive_keys ? &*sensitive_keys : nullptr, patterns, replacement,
+                             prefilter ? &*prefilter : nullptr};
   }
 };
 

@@ -63,6 +63,7 @@ PyObject* runtime_config_new(PyTypeObject* subtype, PyObject* const* args) {
     std::optional<PatternList> patterns = compile_pattern_list(*pattern_texts, allow_backtracking);
     if (!patterns) return nullptr;
     policy.patterns = std::move(*patterns);
+    policy.prefilter = PatternPrefilter::build(policy.patterns);
   }
   if (key_texts) policy.sensitive_keys.emplace(*key_texts);
   policy.service = py_str_to_utf8(service);
@@ -85,7 +86,12 @@ PyObject* redact_patterns(PyObject* self, PyObject* const* args) {
   std::string_view text;
   if (!extract_strict_text(args[0], "text", &text)) return nullptr;
   const RenderPolicy& policy = policy_of(self);
-  return str_from(apply_patterns(text, policy.patterns, policy.replacement));
+  const RedactionSettings settings = policy.redaction();
+  std::string redacted;
+  if (apply_value_patterns(text, settings.patterns, settings.replacement, settings.prefilter, redacted)) {
+    return str_from(redacted);
+  }
+  return str_from(text);
 }
 
 PyGetSetDef runtime_config_getters[] = {

@@ -110,6 +110,7 @@ PyObject* render(PyObject*, PyObject* const* args) {
   PatternList per_call;
   std::span<const CompiledPattern> patterns;
   std::string_view replacement = kRedacted;
+  const PatternPrefilter* prefilter = nullptr;  // compiling one would cost a call more than it saves
   if constexpr (Source == PatternSource::PerCall) {
     if (call.sensitive_patterns && !call.sensitive_patterns->empty()) {
       std::optional<PatternList> compiled = compile_standard_pattern_list(*call.sensitive_patterns);
@@ -121,10 +122,11 @@ PyObject* render(PyObject*, PyObject* const* args) {
   } else {
     patterns = call.config->patterns;
     replacement = call.config->replacement;
+    if (call.config->prefilter) prefilter = &*call.config->prefilter;
   }
   std::optional<SensitiveKeys> keys;
   if (call.sensitive_keys) keys.emplace(*call.sensitive_keys);
-  const RedactionSettings settings{keys ? &*keys : nullptr, patterns, replacement};
+  const RedactionSettings settings{keys ? &*keys : nullptr, patterns, replacement, prefilter};
 
   if constexpr (Format == LineFormat::Json) {
     JsonResult line = render_json_record(std::move(*fields), logger.view(), call.level,

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <optional>
 
 #include "core/render/console_record.h"
 #include "core/render/json_record.h"
@@ -53,7 +54,11 @@ TEST_P(UnmatchedRecord, AllocatesOnlyItsLine) {
   const std::vector<CompiledPattern> compiled = typical::unmatched_patterns();
   RedactionSettings with_patterns;
   with_patterns.patterns = compiled;
+  const std::optional<PatternPrefilter> prefilter = PatternPrefilter::build(compiled);
+  RedactionSettings prefiltered = with_patterns;
+  prefiltered.prefilter = &*prefilter;
   render_counted(GetParam(), with_patterns);  // the engines warm their caches once
+  render_counted(GetParam(), prefiltered);
 
   const Rendered plain = render_counted(GetParam(), {});
   const Rendered redacted = render_counted(GetParam(), with_patterns);
@@ -62,6 +67,7 @@ TEST_P(UnmatchedRecord, AllocatesOnlyItsLine) {
   for (size_t capacity = 128; capacity < plain.length; capacity *= 2) ++line_allocations;
   EXPECT_EQ(plain.allocations, line_allocations);
   EXPECT_EQ(redacted.allocations, line_allocations);
+  EXPECT_EQ(render_counted(GetParam(), prefiltered).allocations, line_allocations);
   EXPECT_EQ(redacted.length, plain.length);
 }
 
