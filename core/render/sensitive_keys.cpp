@@ -13,9 +13,8 @@ namespace {
 
 constexpr char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-// `key` (ASCII) folded equals `lowered`. A lower-case form never holds
-// "A".."Z" unless it also holds a non-ASCII byte, which no ASCII key can
-// equal, so only the key needs folding.
+// `key` (ASCII) folded equals `lowered`, a candidate's lower-case form:
+// the lower-case form of ASCII text is its folding.
 bool folded_equal(std::string_view key, const char* lowered) {
   for (size_t i = 0; i < key.size(); ++i) {
     if (ascii_lower(key[i]) != lowered[i]) return false;

@@ -12,12 +12,16 @@
 
 namespace vorlisk::typical {
 
+// Built like the conversion builds a record: each map reserved for its
+// entries first.
 inline FieldMap record_fields() {
   FieldMap request;
+  request.reserve(3);
   request.append("method", Value::str("GET"));
   request.append("path", Value::str("/api/v1/orders"));
   request.append("status", Value::integer(200));
   FieldMap fields;
+  fields.reserve(6);
   fields.append("user_id", Value::integer(48213));
   fields.append("action", Value::str("checkout"));
   fields.append("duration_ms", Value::floating(12.75));
