@@ -148,12 +148,14 @@ void push_char_escape(std::string& line, char32_t cp) {
     line.append(code, sizeof code);
     return;
   }
-  char digits[8];
-  int n = 0;
-  for (char32_t rest = cp; rest != 0; rest >>= 4) digits[n++] = kHexDigits[rest & 0xF];
-  while (n < 4) digits[n++] = '0';
-  line.append("\\u");
-  while (n > 0) line.push_back(digits[--n]);
+  // "\u" and at least four digits, written from the right.
+  char code[2 + 8];
+  char* const end = code + sizeof code;
+  char* start = end;
+  for (char32_t rest = cp; rest != 0 || end - start < 4; rest >>= 4) *--start = kHexDigits[rest & 0xF];
+  *--start = 'u';
+  *--start = '\\';
+  line.append(start, end);
 }
 
 void push_sanitized(std::string& line, std::string_view text) {
