@@ -14,6 +14,7 @@
 
 #include "core/render/console_record.h"
 #include "core/render/json_record.h"
+#include "core/render/key_case.h"
 #include "core/value/levels.h"
 #include "fuzz/strict_json.h"
 #include "fuzz/value_builder.h"
@@ -144,6 +145,64 @@ void check_console_line(const std::string& line, bool colors) {
   }
 }
 
+// The matcher against the rule it implements, taken literally: ASCII
+// folding when both texts are ASCII, else equal Unicode lower-case forms.
+// Probes: the record's own field keys, and every candidate with some of
+// its ASCII letters upper-cased (a "k" perhaps as the Kelvin sign), once
+// as it is and once with one byte changed.
+void check_sensitive_keys(const Record& r, const SensitiveKeys& matcher, FuzzInput& in) {
+  std::vector<std::string> candidates;
+  if (r.keys) {
+    candidates = *r.keys;
+  } else {
+    candidates.assign(kDefaultSensitiveKeys.begin(), kDefaultSensitiveKeys.end());
+  }
+  const auto ascii = [](const std::string& text) {
+    for (const char c : text) {
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+  };
+  const auto folded = [](std::string text) {
+    for (char& c : text) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    return text;
+  };
+  std::vector<std::string> probes;
+  for (const FieldEntry& entry : r.fields.entries()) probes.push_back(entry.key);
+  for (const std::string& candidate : candidates) {
+    std::string probe;
+    for (const char c : candidate) {
+      const uint8_t pick = (c >= 'a' && c <= 'z') ? in.byte() % 3 : 0;
+      if (pick == 1) {
+        probe.push_back(static_cast<char>(c - 32));
+      } else if (pick == 2 && c == 'k') {
+        probe.append("\u212A");  // Kelvin sign, whose lower-case form is "k"
+      } else {
+        probe.push_back(c);
+      }
+    }
+    probes.push_back(probe);
+    // The same with one ASCII byte changed: equal lengths and heads, a
+    // different tail, or the reverse.
+    const size_t at = probe.empty() ? 0 : in.byte() % probe.size();
+    if (at < probe.size() && static_cast<unsigned char>(probe[at]) < 0x80) {
+      probe[at] = static_cast<char>(probe[at] ^ 1);
+      probes.push_back(probe);
+    }
+  }
+  for (const std::string& probe : probes) {
+    bool expected = false;
+    for (const std::string& candidate : candidates) {
+      expected = expected || (ascii(probe) && ascii(candidate)
+                                  ? folded(probe) == folded(candidate)
+                                  : unicode_lowercase(probe) == unicode_lowercase(candidate));
+    }
+    if (matcher.matches(probe) != expected) fail("sensitive-key match differs from the rule", probe);
+  }
+}
+
 }  // namespace
 }  // namespace vorlisk::fuzz
 
@@ -181,7 +240,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_json_line(r, std::get<std::string>(json));
   }
   const std::string console =
-      render_console_line(std::move(r.fields), r.level, r.message, r.colors, r.timestamp, settings, stack);
+      render_console_line(r.fields, r.level, r.message, r.colors, r.timestamp, settings, stack);
   check_console_line(console, r.colors);
+  check_sensitive_keys(r, settings.keys(), in);
   return 0;
 }
