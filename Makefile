@@ -3,6 +3,7 @@
 # make test-tsan  the same under ThreadSanitizer
 # make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
 # make fuzz       every libFuzzer target (fuzz/*_fuzz.cpp), FUZZ_SECONDS each
+# make demo       build, then log 100k records from four threads to a rotating file
 # make bench      every benchmark: bench/*.py against build/, bench/*_bench.cpp in Release
 
 PYTHON      := /usr/bin/python3
@@ -11,7 +12,7 @@ CTEST       := ctest --output-on-failure -V
 SAN_RUNTIME  = $(shell g++ -print-file-name=$(1))
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test test-asan test-tsan test-wheel bench fuzz clean
+.PHONY: demo setup build test test-asan test-tsan test-wheel bench fuzz clean
 
 setup:
 	@scripts/setup
@@ -59,6 +60,9 @@ fuzz: setup
 
 # The Python scripts time the extension in build/; the Google Benchmark
 # programs are built in Release into build-bench/ (BENCH_ARGS passes options).
+demo: build
+	@PYTHONPATH=build $(PYTHON) examples/demo.py
+
 bench: build
 	@for script in bench/*.py; do echo "== $$script"; PYTHONPATH=build $(PYTHON) $$script || exit 1; done
 	@$(CONFIGURE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORLISK_BENCH=ON >/dev/null

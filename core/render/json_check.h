@@ -1,7 +1,7 @@
 // A strict RFC 8259 check that a text is exactly one JSON value, used to
 // vouch for big-integer texts before they are written as bare numbers.
 //
-// Errors carry the descriptions and positions a serde_json parser reports
+// Errors carry fixed descriptions and the line and column of the problem
 // ("EOF while parsing a value", "expected value", "invalid number",
 // "trailing characters", ...). Iterative: nesting depth costs heap, never
 // stack. Pure; safe on any thread.

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <climits>
+#include <cmath>
 
 namespace vorlisk {
 namespace {
@@ -118,6 +119,22 @@ std::string timestamp_from_wall_clock(int64_t seconds, int64_t nanoseconds) {
     cache.last_second = instant.seconds;
   }
   return assemble(cache.prefix, instant.micros);
+}
+
+std::optional<std::string> timestamp_from_created(double created) {
+  constexpr double kFirst = -62135596800.0;  // 0001-01-01T00:00:00Z
+  constexpr double kEnd = 253402300800.0;    // 10000-01-01T00:00:00Z, excluded
+  if (!(created >= kFirst && created < kEnd)) return std::nullopt;
+  const double whole = std::floor(created);
+  auto seconds = static_cast<int64_t>(whole);
+  // nearbyint rounds half to even in the default rounding mode, which the
+  // interpreter never changes.
+  auto micros = static_cast<int64_t>(std::nearbyint((created - whole) * 1'000'000.0));
+  if (micros >= 1'000'000) {
+    seconds += 1;
+    micros = 0;
+  }
+  return format_utc_timestamp(seconds, static_cast<uint32_t>(micros));
 }
 
 }  // namespace vorlisk

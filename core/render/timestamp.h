@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vorlisk {
@@ -24,6 +25,13 @@ inline constexpr int64_t kLastTimestampSecond = 253402300799;
 // (0001-01-01T00:00:00.000000Z or 9999-12-31T23:59:59.999999Z), and micros
 // above 999999 count as 999999, so the text is always 27 characters.
 std::string format_utc_timestamp(int64_t seconds, uint32_t micros);
+
+// A record's creation time (Unix seconds, as a float) as timestamp text,
+// when -62135596800.0 <= created < 253402300800.0 (years 1 to 9999; NaN and
+// the infinities are outside): whole seconds by floor, microseconds rounded
+// to the nearest (ties to even) and carried into the seconds at 1,000,000.
+// Nothing for a time outside that range.
+std::optional<std::string> timestamp_from_created(double created);
 
 // The wall clock (CLOCK_REALTIME) now, microseconds truncated so the text
 // never runs ahead into the next second. The date and time of day are

@@ -8,6 +8,7 @@ namespace {
 bool accept_line(LineQueue& queue, std::string& line) {
   queue.state.lines.push_back(std::move(line));
   queue.state.enqueued += 1;
+  queue.wake_epoch.fetch_add(1, std::memory_order_release);
   return queue.state.worker_waiting_for_line;
 }
 

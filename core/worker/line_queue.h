@@ -9,6 +9,7 @@
 // must release it around that call (see `enqueue_line_with_outcome`).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -53,7 +54,17 @@ struct LineQueue {
   // Room for one more line: unbounded (0) or below capacity.
   bool has_room() const { return maxsize == 0 || state.lines.size() < maxsize; }
 
+  // Wakes the worker for an event other than a line (resume, close, giving
+  // up): under the mutex, after the state change.
+  void wake_worker() {
+    wake_epoch.fetch_add(1, std::memory_order_release);
+    cond_work.notify_all();
+  }
+
   const uint64_t maxsize;  // 0 = unbounded
+  // Bumped by every event the worker waits for (a line, resume, close), so
+  // that a worker watching for work without the mutex sees it.
+  std::atomic<uint64_t> wake_epoch{0};
   std::mutex mutex;
   std::condition_variable cond_work;      // the worker: a line, resume or close
   std::condition_variable cond_progress;  // flush and close: the worker moved on

@@ -68,7 +68,7 @@ uint64_t WriterHandle::close(const std::optional<Duration>& stall_limit) {
   {
     std::lock_guard lock(queue_->mutex);
     queue_->state.closed = true;
-    queue_->cond_work.notify_all();
+    queue_->wake_worker();
     queue_->cond_space.notify_all();
   }
   {
@@ -91,7 +91,7 @@ uint64_t WriterHandle::abandon_stalled_writer() {
   s.closed = true;
   s.worker_done = true;
   s.pending_flush_target.reset();
-  queue_->cond_work.notify_all();
+  queue_->wake_worker();
   queue_->cond_progress.notify_all();
   queue_->cond_space.notify_all();
   {
@@ -106,7 +106,7 @@ uint64_t WriterHandle::abandon_stalled_writer() {
 void WriterHandle::resume() {
   std::lock_guard lock(queue_->mutex);
   queue_->state.paused = false;
-  queue_->cond_work.notify_all();
+  queue_->wake_worker();
 }
 
 WriterMetrics WriterHandle::metrics() const {

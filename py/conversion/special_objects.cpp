@@ -4,6 +4,7 @@
 
 #include "py/conversion/convert_internal.h"
 #include "py/conversion/interned_name.h"
+#include "py/conversion/stdlib_objects.h"
 #include "py/conversion/text.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
@@ -111,6 +112,7 @@ Probe looks_like_uuid(PyTypeObject* type) {
 }  // namespace
 
 Converted convert_special_object(PyObject* obj, uint64_t depth, ConversionStack& stack) {
+  if (std::optional<Converted> known = convert_stdlib_object(obj)) return std::move(*known);
   PyTypeObject* type = Py_TYPE(obj);
 
   switch (probe(type, g_members)) {

@@ -131,7 +131,13 @@ bool extract_dict(PyObject* arg, const char* name, PyObject** out) {
   return true;
 }
 
-bool extract_text_sequence(PyObject* arg, const char* name, std::vector<std::string>* out) {
+namespace {
+
+// Walks a sequence argument (anything but a str that passes the sequence
+// check), handing each item to `take`, which returns false with the error
+// set to stop. `out` is cleared and pre-sized from the reported length.
+template <class Item, class Take>
+bool for_each_sequence_item(PyObject* arg, const char* name, std::vector<Item>* out, Take&& take) {
   if (PyUnicode_Check(arg)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return fail_with_note(name);
@@ -144,31 +150,33 @@ bool extract_text_sequence(PyObject* arg, const char* name, std::vector<std::str
   PyRef iterator = PyRef::steal(PyObject_GetIter(arg));
   if (!iterator) return fail_with_note(name);
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    if (!PyUnicode_Check(item.get())) return mismatch(item.get(), "str", name);
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
-    if (text == nullptr) return fail_with_note(name);
-    out->emplace_back(text, static_cast<size_t>(size));
+    if (!take(std::move(item))) return fail_with_note(name);
   }
   if (PyErr_Occurred()) return fail_with_note(name);
   return true;
 }
 
+}  // namespace
+
+bool extract_text_sequence(PyObject* arg, const char* name, std::vector<std::string>* out) {
+  return for_each_sequence_item(arg, name, out, [&](PyRef item) {
+    if (!PyUnicode_Check(item.get())) {
+      raise_type_mismatch(item.get(), "str");
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
+    if (text == nullptr) return false;
+    out->emplace_back(text, static_cast<size_t>(size));
+    return true;
+  });
+}
+
 bool extract_object_sequence(PyObject* arg, const char* name, std::vector<PyRef>* out) {
-  if (PyUnicode_Check(arg)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return fail_with_note(name);
-  }
-  if (!PySequence_Check(arg)) return mismatch(arg, "Sequence", name);
-  const Py_ssize_t reported = PyObject_Size(arg);
-  if (reported < 0) PyErr_Clear();
-  out->clear();
-  out->reserve(static_cast<size_t>(std::clamp<Py_ssize_t>(reported, 0, kMaxSequencePresize)));
-  PyRef iterator = PyRef::steal(PyObject_GetIter(arg));
-  if (!iterator) return fail_with_note(name);
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) out->push_back(std::move(item));
-  if (PyErr_Occurred()) return fail_with_note(name);
-  return true;
+  return for_each_sequence_item(arg, name, out, [&](PyRef item) {
+    out->push_back(std::move(item));
+    return true;
+  });
 }
 
 bool extract_double(PyObject* arg, const char* name, double* out) {

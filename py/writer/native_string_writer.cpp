@@ -10,6 +10,7 @@
 #include "py/glue/gil.h"
 #include "py/glue/py_ref.h"
 #include "py/glue/trampolines.h"
+#include "py/writer/log_methods.h"
 
 namespace vorlisk::py {
 namespace {
@@ -200,8 +201,10 @@ PyMethodDef g_methods[] = {
         "enqueue_blocking", "enqueue_blocking($self, message)\n--\n\n"),
     fastcall_method<kEnqueueOutcomeSig, enqueue_outcome>(
         "enqueue_outcome", "enqueue_outcome($self, message, blocking)\n--\n\n"),
-    // The fused log path's render_enqueue_json, render_enqueue_json_outcome,
-    // log and log_capture take their places here.
+    render_enqueue_json_method(),
+    render_enqueue_json_outcome_method(),
+    log_method(),
+    log_capture_method(),
     fastcall_method<kFlushSig, flush>("flush", "flush($self, stall_timeout=None)\n--\n\n"),
     fastcall_method<kCloseSig, close>("close", "close($self, stall_timeout=None)\n--\n\n"),
     noargs_method<resume>("resume", "resume($self)\n--\n\n"),

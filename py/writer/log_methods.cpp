@@ -1,0 +1,406 @@
+#include "py/writer/log_methods.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/render/console_record.h"
+#include "core/render/json_record.h"
+#include "core/render/timestamp.h"
+#include "py/config/redaction_config.h"
+#include "py/config/render_policy.h"
+#include "py/config/runtime_config.h"
+#include "py/conversion/convert.h"
+#include "py/conversion/merge.h"
+#include "py/conversion/text.h"
+#include "py/glue/extract.h"
+#include "py/glue/py_ref.h"
+#include "py/glue/trampolines.h"
+#include "py/writer/native_string_writer.h"
+
+namespace vorlisk::py {
+namespace {
+
+constexpr const char* kClass = "_NativeStringWriter";
+
+// ---- field sources -----------------------------------------------------------
+
+// One (key, value) pair of a field source, held strongly: converting values
+// runs user code, which may change or empty the dicts the pairs came from.
+struct SourcePair {
+  PyRef key;
+  PyRef value;
+  std::string_view key_text;  // the key's UTF-8 form; set for plain keys only
+};
+
+// The pairs of bound, kwargs and contextvars, in that order, each dict in
+// its own order. Sized once from the three dict sizes.
+class FieldSources {
+ public:
+  FieldSources(PyObject* bound, PyObject* kwargs, PyObject* contextvars) {
+    pairs_.reserve(static_cast<size_t>(PyDict_Size(bound) + PyDict_Size(kwargs) +
+                                       PyDict_Size(contextvars)));
+    collect(bound);
+    bound_end_ = pairs_.size();
+    collect(kwargs);
+    kwargs_end_ = pairs_.size();
+    collect(contextvars);
+  }
+
+  size_t size() const { return pairs_.size(); }
+
+  // Whether every key is plain (type exactly str, with a UTF-8 form); the
+  // texts of plain keys are kept for the fast path.
+  bool all_keys_plain() {
+    for (SourcePair& pair : pairs_) {
+      if (!PyUnicode_CheckExact(pair.key.get())) return false;
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(pair.key.get(), &size);
+      if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      pair.key_text = std::string_view(text, static_cast<size_t>(size));
+    }
+    return true;
+  }
+
+  // The fields by the merge precedence, applied straight to native entries:
+  // bound, then kwargs replacing in place (never "exc_info"/"stack_info"),
+  // then contextvars for keys still absent. Values a later source shadows
+  // or that are skipped are never converted. Plain keys only.
+  std::optional<FieldMap> fields(size_t extra_capacity) const {
+    FieldMap fields;
+    fields.reserve(pairs_.size() + extra_capacity);
+    for (size_t i = 0; i < pairs_.size(); ++i) {
+      const SourcePair& pair = pairs_[i];
+      const bool from_kwargs = i >= bound_end_ && i < kwargs_end_;
+      const bool from_contextvars = i >= kwargs_end_;
+      if (from_kwargs && (pair.key_text == "exc_info" || pair.key_text == "stack_info")) continue;
+      if (from_contextvars && fields.contains(pair.key_text)) continue;
+      Converted value = convert_top_level(pair.value.get());
+      if (!value) return std::nullopt;
+      if (from_kwargs) {
+        fields_insert_or_replace(fields, std::string(pair.key_text), std::move(*value));
+      } else {
+        // Keys of one dict are distinct, and contextvars only add new keys.
+        fields.append(std::string(pair.key_text), std::move(*value));
+      }
+    }
+    return fields;
+  }
+
+ private:
+  void collect(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      pairs_.push_back({PyRef::borrow(key), PyRef::borrow(value), {}});
+    }
+  }
+
+  std::vector<SourcePair> pairs_;
+  size_t bound_end_ = 0;
+  size_t kwargs_end_ = 0;
+};
+
+// ---- arguments ---------------------------------------------------------------
+
+// log's and log_capture's arguments once converted, in signature order.
+struct LogArgs {
+  const RenderPolicy* config = nullptr;
+  PyObject* logger = nullptr;
+  std::string_view level;
+  PyObject* message = nullptr;
+  PyObject* bound = nullptr;
+  PyObject* kwargs = nullptr;
+  PyObject* contextvars = nullptr;
+  PyObject* exception = nullptr;  // null: none
+  PyObject* stack = nullptr;      // null: none
+  bool json_copy = false;
+  PyObject* created = nullptr;  // null: none
+};
+
+bool convert_log_args(PyObject* const* args, bool capture, LogArgs* out) {
+  if (!extract_runtime_config(args[0], "config", &out->config) ||
+      !extract_text_object(args[1], "logger", &out->logger) ||
+      !extract_strict_text(args[2], "level", &out->level) ||
+      !extract_text_object(args[3], "message", &out->message) ||
+      !extract_dict(args[4], "bound", &out->bound) ||
+      !extract_dict(args[5], "kwargs", &out->kwargs) ||
+      !extract_dict(args[6], "contextvars", &out->contextvars)) {
+    return false;
+  }
+  if (!is_absent(args[7])) out->exception = args[7];
+  if (!is_absent(args[8]) && !extract_text_object(args[8], "stack", &out->stack)) return false;
+  size_t next = 9;
+  if (capture && !extract_bool(args[next++], "json_copy", &out->json_copy)) return false;
+  if (!is_absent(args[next])) out->created = args[next];
+  return true;
+}
+
+// ---- one record ----------------------------------------------------------------
+
+// A rendered record: the line with its newline, and the optional JSON copy.
+struct RenderedRecord {
+  std::string line;
+  std::optional<std::string> json_copy;
+};
+
+std::optional<FieldMap> record_fields(const LogArgs& call) {
+  FieldSources sources(call.bound, call.kwargs, call.contextvars);
+  std::optional<FieldMap> fields;
+  if (sources.all_keys_plain()) {
+    fields = sources.fields(call.exception != nullptr ? 1 : 0);
+  } else {
+    PyRef merged = merge_field_dicts(call.bound, call.kwargs, call.contextvars);
+    if (!merged) return std::nullopt;
+    fields = convert_fields(merged.get());
+  }
+  if (!fields) return std::nullopt;
+  if (call.exception != nullptr) {
+    Converted exception = convert_top_level(call.exception);
+    if (!exception) return std::nullopt;
+    fields_insert_or_replace(*fields, "exception", std::move(*exception));
+  }
+  return fields;
+}
+
+// The record's timestamp: from `created` when it converts to a float in the
+// representable range, else now. A failing conversion is no error.
+std::string record_timestamp(PyObject* created) {
+  if (created != nullptr) {
+    const double seconds = PyFloat_AsDouble(created);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+    } else if (std::optional<std::string> text = timestamp_from_created(seconds)) {
+      return std::move(*text);
+    }
+  }
+  return current_timestamp();
+}
+
+// Merge, convert and render one record under the call's configuration.
+// Nothing with the Python error set.
+std::optional<RenderedRecord> render_log_record(const LogArgs& call) {
+  std::optional<FieldMap> fields = record_fields(call);
+  if (!fields) return std::nullopt;
+  // created converts after the fields, as its float conversion may run
+  // user code too.
+  const std::string timestamp = record_timestamp(call.created);
+  const StrText logger(call.logger);
+  const StrText message(call.message);
+  std::optional<StrText> stack_text;
+  std::optional<std::string_view> stack;
+  if (call.stack != nullptr) stack = stack_text.emplace(call.stack).view();
+
+  const RenderPolicy& policy = *call.config;
+  RenderedRecord record;
+  if (!policy.console) {
+    std::optional<std::string> line = render_config_line(
+        policy, std::move(*fields), logger.view(), call.level, message.view(), timestamp, stack);
+    if (!line) return std::nullopt;
+    if (call.json_copy) record.json_copy = *line;
+    record.line = std::move(*line);
+  } else {
+    if (call.json_copy) {
+      // A deep copy: the console renderer redacts the fields in place.
+      record.json_copy = render_config_line(policy, FieldMap(*fields), logger.view(), call.level,
+                                            message.view(), timestamp, stack);
+      if (!record.json_copy) return std::nullopt;
+    }
+    record.line = render_console_line(std::move(*fields), call.level, message.view(),
+                                      policy.colors, timestamp, policy.redaction(), stack);
+  }
+  record.line.push_back('\n');
+  return record;
+}
+
+PyObject* str_from(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// ---- log and log_capture -------------------------------------------------------
+
+constexpr auto kLogSig = method_signature(
+    kClass, "log",
+    {required("config"), required("logger"), required("level"), required("message"),
+     required("bound"), required("kwargs"), required("contextvars"), required("exception"),
+     required("stack"), optional("created")});
+
+PyObject* log(PyObject* self, PyObject* const* args) {
+  LogArgs call;
+  if (!convert_log_args(args, false, &call)) return nullptr;
+  std::optional<RenderedRecord> record = render_log_record(call);
+  if (!record) return nullptr;
+  const EnqueueOutcome outcome =
+      enqueue_line(writer_of(self), std::move(record->line), call.config->blocking);
+  return PyLong_FromLong(static_cast<long>(outcome));
+}
+
+constexpr auto kLogCaptureSig = method_signature(
+    kClass, "log_capture",
+    {required("config"), required("logger"), required("level"), required("message"),
+     required("bound"), required("kwargs"), required("contextvars"), required("exception"),
+     required("stack"), required("json_copy"), optional("created")});
+
+PyObject* log_capture(PyObject* self, PyObject* const* args) {
+  LogArgs call;
+  if (!convert_log_args(args, true, &call)) return nullptr;
+  std::optional<RenderedRecord> record = render_log_record(call);
+  if (!record) return nullptr;
+  // The caller's copy of the line is the str returned; the line itself
+  // moves into the queue.
+  PyRef line = PyRef::steal(str_from(record->line));
+  if (!line) return nullptr;
+  PyRef copy;
+  if (record->json_copy) {
+    copy = PyRef::steal(str_from(*record->json_copy));
+    if (!copy) return nullptr;
+  } else {
+    copy = PyRef::borrow(Py_None);
+  }
+  const EnqueueOutcome outcome =
+      enqueue_line(writer_of(self), std::move(record->line), call.config->blocking);
+  PyRef code = PyRef::steal(PyLong_FromLong(static_cast<long>(outcome)));
+  if (!code) return nullptr;
+  return PyTuple_Pack(3, code.get(), line.get(), copy.get());
+}
+
+// ---- render_enqueue_json ---------------------------------------------------------
+
+constexpr auto kRenderEnqueueJsonSig = method_signature(
+    kClass, "render_enqueue_json",
+    {required("fields"), required("logger"), required("level"), required("service"),
+     required("message"), required("blocking"), optional("config"), optional("sensitive_keys"),
+     optional("stack"), optional("timestamp")});
+
+constexpr auto kRenderEnqueueJsonOutcomeSig = method_signature(
+    kClass, "render_enqueue_json_outcome",
+    {required("fields"), required("logger"), required("level"), required("service"),
+     required("message"), required("blocking"), optional("config"), optional("sensitive_keys"),
+     optional("stack"), optional("timestamp")});
+
+struct RenderEnqueueArgs {
+  PyObject* fields = nullptr;
+  PyObject* logger = nullptr;
+  std::string_view level;
+  PyObject* service = nullptr;
+  PyObject* message = nullptr;
+  bool blocking = false;
+  const RedactionPatterns* config = nullptr;
+  std::optional<std::vector<std::string>> sensitive_keys;
+  PyObject* stack = nullptr;
+  std::optional<std::string_view> timestamp;
+};
+
+bool convert_render_enqueue_args(PyObject* const* args, RenderEnqueueArgs* out) {
+  if (!extract_dict(args[0], "fields", &out->fields) ||
+      !extract_text_object(args[1], "logger", &out->logger) ||
+      !extract_strict_text(args[2], "level", &out->level) ||
+      !extract_text_object(args[3], "service", &out->service) ||
+      !extract_text_object(args[4], "message", &out->message) ||
+      !extract_bool(args[5], "blocking", &out->blocking)) {
+    return false;
+  }
+  if (!is_absent(args[6]) && !extract_redaction_config(args[6], "config", &out->config)) {
+    return false;
+  }
+  if (!is_absent(args[7]) &&
+      !extract_text_sequence(args[7], "sensitive_keys", &out->sensitive_keys.emplace())) {
+    return false;
+  }
+  if (!is_absent(args[8]) && !extract_text_object(args[8], "stack", &out->stack)) return false;
+  if (!is_absent(args[9]) && !extract_strict_text(args[9], "timestamp", &out->timestamp.emplace())) {
+    return false;
+  }
+  return true;
+}
+
+// Renders the JSON line exactly as render_line_with_config does with a
+// config, and as render_line does without one, then pushes it.
+std::optional<EnqueueOutcome> render_enqueue_json_line(PyObject* self, PyObject* const* args) {
+  RenderEnqueueArgs call;
+  if (!convert_render_enqueue_args(args, &call)) return std::nullopt;
+  std::optional<FieldMap> fields = convert_fields(call.fields);
+  if (!fields) return std::nullopt;
+  const StrText logger(call.logger);
+  const StrText service(call.service);
+  const StrText message(call.message);
+  std::optional<StrText> stack_text;
+  std::optional<std::string_view> stack;
+  if (call.stack != nullptr) stack = stack_text.emplace(call.stack).view();
+  std::string now;
+  std::string_view timestamp;
+  if (call.timestamp) {
+    timestamp = *call.timestamp;
+  } else {
+    now = current_timestamp();
+    timestamp = now;
+  }
+  std::optional<SensitiveKeys> keys;
+  RedactionSettings settings;
+  if (call.sensitive_keys) settings.sensitive_keys = &keys.emplace(*call.sensitive_keys);
+  if (call.config != nullptr) {
+    settings.patterns = call.config->patterns;
+    settings.replacement = call.config->replacement;
+    if (call.config->prefilter) settings.prefilter = &*call.config->prefilter;
+  }
+  JsonResult line = render_json_record(std::move(*fields), logger.view(), call.level,
+                                       service.view(), message.view(), timestamp, stack, settings);
+  if (const JsonError* error = std::get_if<JsonError>(&line)) {
+    raise_value_error(error->display());
+    return std::nullopt;
+  }
+  std::string pushed = std::move(std::get<std::string>(line));
+  pushed.push_back('\n');
+  return enqueue_line(writer_of(self), std::move(pushed), call.blocking);
+}
+
+PyObject* render_enqueue_json(PyObject* self, PyObject* const* args) {
+  const std::optional<EnqueueOutcome> outcome = render_enqueue_json_line(self, args);
+  if (!outcome) return nullptr;
+  return PyBool_FromLong(*outcome == EnqueueOutcome::accepted ? 1 : 0);
+}
+
+PyObject* render_enqueue_json_outcome(PyObject* self, PyObject* const* args) {
+  const std::optional<EnqueueOutcome> outcome = render_enqueue_json_line(self, args);
+  if (!outcome) return nullptr;
+  return outcome_name_object(*outcome);
+}
+
+}  // namespace
+
+PyMethodDef log_method() {
+  return fastcall_method<kLogSig, log>(
+      "log",
+      "log($self, config, logger, level, message, bound, kwargs, contextvars, exception, stack, "
+      "created=None)\n--\n\n");
+}
+
+PyMethodDef log_capture_method() {
+  return fastcall_method<kLogCaptureSig, log_capture>(
+      "log_capture",
+      "log_capture($self, config, logger, level, message, bound, kwargs, contextvars, exception, "
+      "stack, json_copy, created=None)\n--\n\n");
+}
+
+PyMethodDef render_enqueue_json_method() {
+  return fastcall_method<kRenderEnqueueJsonSig, render_enqueue_json>(
+      "render_enqueue_json",
+      "render_enqueue_json($self, fields, logger, level, service, message, blocking, config=None, "
+      "sensitive_keys=None, stack=None, timestamp=None)\n--\n\n");
+}
+
+PyMethodDef render_enqueue_json_outcome_method() {
+  return fastcall_method<kRenderEnqueueJsonOutcomeSig, render_enqueue_json_outcome>(
+      "render_enqueue_json_outcome",
+      "render_enqueue_json_outcome($self, fields, logger, level, service, message, blocking, "
+      "config=None, sensitive_keys=None, stack=None, timestamp=None)\n--\n\n");
+}
+
+}  // namespace vorlisk::py
