@@ -5,6 +5,7 @@
 
 #include "core/render/number_text.h"
 #include "core/render/record_text.h"
+#include "core/render/text_buffer.h"
 #include "core/value/levels.h"
 
 namespace vorlisk {
@@ -39,7 +40,7 @@ class RecordLine {
     for (size_t m : {kLogger, kLevel, kSeverity, kTimestamp, kMessage}) written_[m] = true;
   }
 
-  std::optional<JsonError> write(const FieldMap& root, std::string& out) {
+  std::optional<JsonError> write(const FieldMap& root, TextBuffer& out) {
     std::array<bool, kFixedCount> pending = written_;
     out.push_back('{');
     bool first = true;
@@ -77,7 +78,7 @@ class RecordLine {
     return member;
   }
 
-  void write_member_value(FixedMember member, std::string& out) const {
+  void write_member_value(FixedMember member, TextBuffer& out) const {
     if (member == kSeverity) {
       append_int_text(out, severity_);
     } else {
@@ -127,7 +128,10 @@ JsonResult render_json_record(FieldMap fields, std::string_view logger, std::str
                   stack ? std::optional(stack_text.view()) : std::nullopt, message_text.view());
   std::string out;
   out.reserve(kInitialCapacity);
-  if (auto error = line.write(root, out)) return std::move(*error);
+  {
+    TextBuffer buffer(out);
+    if (auto error = line.write(root, buffer)) return std::move(*error);
+  }
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include "core/render/byte_scan.h"
 #include "core/render/json_check.h"
 #include "core/render/number_text.h"
+#include "core/render/text_buffer.h"
 
 namespace vorlisk {
 namespace {
@@ -35,7 +36,7 @@ constexpr uint64_t needs_escape(uint64_t word) {
   return below(word, 0x20) | equal_to(word, '"') | equal_to(word, '\\');
 }
 
-void append_escape(unsigned char byte, std::string& out) {
+void append_escape(unsigned char byte, TextBuffer& out) {
   const char escape = kEscapes[byte];
   if (escape == 'u') {
     const char code[6] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
@@ -48,7 +49,7 @@ void append_escape(unsigned char byte, std::string& out) {
 
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {}
+  explicit Writer(TextBuffer& out) : out_(out) {}
 
   bool value(const Value& v) {
     switch (v.kind()) {
@@ -116,14 +117,13 @@ class Writer {
     return true;
   }
 
-  std::string& out_;
+  TextBuffer& out_;
   std::optional<JsonError> error_;
 };
 
 }  // namespace
 
-void write_json_string(std::string_view text, std::string& out) {
-  out.reserve(out.size() + text.size() + 2);
+void write_json_string(std::string_view text, TextBuffer& out) {
   out.push_back('"');
   for (;;) {
     // Plain runs are copied whole; only an escaped byte is handled alone.
@@ -136,10 +136,20 @@ void write_json_string(std::string_view text, std::string& out) {
   out.push_back('"');
 }
 
-std::optional<JsonError> write_json_value(const Value& value, std::string& out) {
+void write_json_string(std::string_view text, std::string& out) {
+  TextBuffer buffer(out);
+  write_json_string(text, buffer);
+}
+
+std::optional<JsonError> write_json_value(const Value& value, TextBuffer& out) {
   Writer writer(out);
   if (writer.value(value)) return std::nullopt;
   return writer.take_error();
+}
+
+std::optional<JsonError> write_json_value(const Value& value, std::string& out) {
+  TextBuffer buffer(out);
+  return write_json_value(value, buffer);
 }
 
 JsonResult value_to_json(const Value& value) {

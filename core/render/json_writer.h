@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "core/render/json_error.h"
+#include "core/render/text_buffer.h"
 #include "core/value/value.h"
 
 namespace vorlisk {
@@ -31,8 +32,10 @@ JsonResult value_to_json(const Value& value);
 // Appends the JSON text of `value` to `out`. On error, writing stops at once
 // and `out` holds a partial text the caller must discard.
 [[nodiscard]] std::optional<JsonError> write_json_value(const Value& value, std::string& out);
+[[nodiscard]] std::optional<JsonError> write_json_value(const Value& value, TextBuffer& out);
 
 // Appends `text` as a quoted, escaped JSON string.
 void write_json_string(std::string_view text, std::string& out);
+void write_json_string(std::string_view text, TextBuffer& out);
 
 }  // namespace vorlisk

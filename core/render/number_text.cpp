@@ -37,22 +37,22 @@ ShortestDigits shortest_digits(double magnitude) {
 
 }  // namespace
 
-void append_int_text(std::string& out, int64_t value) {
-  char text[20];  // "-9223372036854775808"
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  out.append(text, result.ptr);
+size_t format_int_text(char (&text)[kIntTextMax], int64_t value) {
+  return static_cast<size_t>(std::to_chars(text, text + kIntTextMax, value).ptr - text);
 }
 
-bool append_float_text(std::string& out, double value) {
-  if (!std::isfinite(value)) return false;
+size_t format_float_text(char (&text)[kFloatTextMax], double value) {
+  if (!std::isfinite(value)) return 0;
+  char* p = text;
   if (value == 0.0) {
-    out.append(std::signbit(value) ? "-0.0" : "0.0");
-    return true;
+    if (std::signbit(value)) *p++ = '-';
+    *p++ = '0';
+    *p++ = '.';
+    *p++ = '0';
+    return static_cast<size_t>(p - text);
   }
   const ShortestDigits s = shortest_digits(std::fabs(value));
   // Longest forms: "-0.0000" + 17 digits, or "-d." + 16 digits + "e-324".
-  char text[40];
-  char* p = text;
   if (value < 0) *p++ = '-';
   const int e = s.exponent;
   if (e >= kPositionalMinExponent && e <= kPositionalMaxExponent) {
@@ -79,10 +79,9 @@ bool append_float_text(std::string& out, double value) {
     }
     *p++ = 'e';
     *p++ = e < 0 ? '-' : '+';
-    p = std::to_chars(p, text + sizeof text, e < 0 ? -e : e).ptr;
+    p = std::to_chars(p, text + kFloatTextMax, e < 0 ? -e : e).ptr;
   }
-  out.append(text, p);
-  return true;
+  return static_cast<size_t>(p - text);
 }
 
 }  // namespace vorlisk

@@ -21,17 +21,22 @@ struct StdlibTypes {
   PyObject* date = nullptr;
   PyObject* datetime = nullptr;
   PyObject* timedelta = nullptr;
+  PyObject* timezone = nullptr;  // datetime.timezone: a fixed offset
   PyObject* uuid = nullptr;
   PyObject* uuid_str = nullptr;  // uuid.UUID.__str__ as the module defined it
 };
 
 StdlibTypes g_types;
 
-// The last UTC offset formatted, by identity: a fixed-offset timezone (UTC
-// above all) hands out the same timedelta object every time. Holds a
-// reference, so the object cannot be replaced by another at its address.
+// The last UTC offset formatted, by the identity of the offset object (a
+// fixed-offset timezone hands out the same timedelta every time) and of
+// the tzinfo when that is a datetime.timezone, whose offset never depends on
+// the datetime: the same timezone object then skips the utcoffset() call.
+// Holds references, so neither object can be replaced by another at its
+// address.
 struct OffsetCache {
   PyObject* offset = nullptr;
+  PyObject* timezone = nullptr;  // null unless exactly a datetime.timezone
   std::string text;
 };
 
@@ -51,20 +56,24 @@ void find_datetime_types() {
   PyObject* date = module_attribute("datetime", "date");
   PyObject* datetime = module_attribute("datetime", "datetime");
   PyObject* timedelta = module_attribute("datetime", "timedelta");
+  PyObject* timezone = module_attribute("datetime", "timezone");
   // Immutable types only: their isoformat() can never have been replaced.
   const auto immutable_type = [](PyObject* t) {
     return t != nullptr && PyType_Check(t) &&
            (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(t)) & Py_TPFLAGS_IMMUTABLETYPE);
   };
-  if (immutable_type(date) && immutable_type(datetime) && immutable_type(timedelta)) {
+  if (immutable_type(date) && immutable_type(datetime) && immutable_type(timedelta) &&
+      immutable_type(timezone)) {
     g_types.date = date;
     g_types.datetime = datetime;
     g_types.timedelta = timedelta;
+    g_types.timezone = timezone;
     return;
   }
   Py_XDECREF(date);
   Py_XDECREF(datetime);
   Py_XDECREF(timedelta);
+  Py_XDECREF(timezone);
 }
 
 void find_uuid_type() {
@@ -140,9 +149,24 @@ void append_date(std::string& out, const unsigned char* d) {
   append_digits(out, d[3], 2);
 }
 
+// Ties the cached offset text to `tzinfo` when it is a datetime.timezone.
+void remember_timezone(PyObject* tzinfo) {
+  PyObject* timezone =
+      reinterpret_cast<PyObject*>(Py_TYPE(tzinfo)) == g_types.timezone ? tzinfo : nullptr;
+  if (timezone == g_last_offset.timezone) return;
+  Py_XINCREF(timezone);
+  PyObject* previous = g_last_offset.timezone;
+  g_last_offset.timezone = timezone;
+  Py_XDECREF(previous);
+}
+
 // "+HH:MM", then ":SS" when there are seconds or microseconds, then
 // ".ffffff" when there are microseconds; nothing for a None offset.
-bool append_utc_offset(std::string& out, PyObject* datetime) {
+bool append_utc_offset(std::string& out, PyObject* datetime, PyObject* tzinfo) {
+  if (tzinfo == g_last_offset.timezone) {
+    out += g_last_offset.text;
+    return true;
+  }
   PyObject* name = g_utcoffset.get();
   if (name == nullptr) return false;
   PyRef offset = PyRef::steal(PyObject_CallMethodObjArgs(datetime, name, nullptr));
@@ -150,6 +174,7 @@ bool append_utc_offset(std::string& out, PyObject* datetime) {
   if (offset.get() == Py_None) return true;
   if (offset.get() == g_last_offset.offset) {
     out += g_last_offset.text;
+    remember_timezone(tzinfo);
     return true;
   }
   if (!PyObject_TypeCheck(offset.get(), reinterpret_cast<PyTypeObject*>(g_types.timedelta))) {
@@ -192,6 +217,7 @@ bool append_utc_offset(std::string& out, PyObject* datetime) {
   Py_XDECREF(g_last_offset.offset);
   g_last_offset.offset = offset.release();
   g_last_offset.text.assign(out, start, std::string::npos);
+  remember_timezone(tzinfo);
   return true;
 }
 
@@ -235,7 +261,7 @@ Converted datetime_text(PyObject* datetime) {
     text.push_back('.');
     append_digits(text, micros, 6);
   }
-  if (tzinfo != nullptr && tzinfo != Py_None && !append_utc_offset(text, datetime)) {
+  if (tzinfo != nullptr && tzinfo != Py_None && !append_utc_offset(text, datetime, tzinfo)) {
     return std::nullopt;
   }
   return Value::str(std::move(text));

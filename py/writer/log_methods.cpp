@@ -1,5 +1,6 @@
 #include "py/writer/log_methods.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -75,6 +76,7 @@ class FieldSources {
   std::optional<FieldMap> fields(size_t extra_capacity) const {
     FieldMap fields;
     fields.reserve(pairs_.size() + extra_capacity);
+    std::vector<FieldEntry>& entries = fields.entries();
     for (size_t i = 0; i < pairs_.size(); ++i) {
       const SourcePair& pair = pairs_[i];
       const bool from_kwargs = i >= bound_end_ && i < kwargs_end_;
@@ -83,12 +85,20 @@ class FieldSources {
       if (from_contextvars && fields.contains(pair.key_text)) continue;
       Converted value = convert_top_level(pair.value.get());
       if (!value) return std::nullopt;
+      // A kwargs key can only meet a bound key: the keys of one dict are
+      // distinct, and contextvars only add keys not present.
       if (from_kwargs) {
-        fields_insert_or_replace(fields, std::string(pair.key_text), std::move(*value));
-      } else {
-        // Keys of one dict are distinct, and contextvars only add new keys.
-        fields.append(std::string(pair.key_text), std::move(*value));
+        // Every bound pair was appended: they are the first bound_end_ entries.
+        const auto bound_entries = entries.begin() + static_cast<std::ptrdiff_t>(bound_end_);
+        const auto same_key = std::find_if(entries.begin(), bound_entries, [&](const FieldEntry& e) {
+          return e.key == pair.key_text;
+        });
+        if (same_key != bound_entries) {
+          same_key->value = std::move(*value);
+          continue;
+        }
       }
+      fields.append(std::string(pair.key_text), std::move(*value));
     }
     return fields;
   }
