@@ -3,12 +3,12 @@
 #include "core/render/console_text.h"
 #include "core/render/json_record.h"
 #include "core/render/record_text.h"
+#include "core/render/text_buffer.h"
 #include "core/value/levels.h"
 
 namespace vorlisk {
 namespace {
 
-constexpr size_t kInitialCapacity = 128;
 constexpr size_t kLevelWidth = 8;  // characters, not bytes
 constexpr std::string_view kColorReset = "\x1b[0m";
 
@@ -47,7 +47,7 @@ std::string render_console_line(FieldMap fields, std::string_view level, std::st
   if (width < kLevelWidth) padded_level.append(kLevelWidth - width, ' ');
 
   std::string line;
-  line.reserve(kInitialCapacity);
+  line.reserve(line_capacity_hint());
   push_sanitized(line, timestamp);
   line.push_back(' ');
   line.append(color);
@@ -72,6 +72,7 @@ std::string render_console_line(FieldMap fields, std::string_view level, std::st
   }
   if (stack) push_indented_block(line, redact_record_text("stack", *stack, settings).view());
   if (exception_text != nullptr) push_indented_block(line, *exception_text);
+  note_line_length(line.size());
   return line;
 }
 

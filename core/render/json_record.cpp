@@ -11,7 +11,6 @@
 namespace vorlisk {
 namespace {
 
-constexpr size_t kInitialCapacity = 128;
 
 // The fixed members in the order they are appended when no field holds
 // their name.
@@ -127,11 +126,12 @@ JsonResult render_json_record(FieldMap fields, std::string_view logger, std::str
                   has_service_field ? std::nullopt : std::optional(service_text.view()),
                   stack ? std::optional(stack_text.view()) : std::nullopt, message_text.view());
   std::string out;
-  out.reserve(kInitialCapacity);
+  out.reserve(line_capacity_hint());
   {
     TextBuffer buffer(out);
     if (auto error = line.write(root, buffer)) return std::move(*error);
   }
+  note_line_length(out.size());
   return out;
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -36,7 +37,7 @@ class TextBuffer {
   }
   void append(const char* text, size_t count) {
     if (capacity_ - used_ < count) grow(count);
-    std::memcpy(data_ + used_, text, count);
+    copy(data_ + used_, text, count);
     used_ += count;
   }
   void append(std::string_view text) { append(text.data(), text.size()); }
@@ -45,6 +46,32 @@ class TextBuffer {
   }
 
  private:
+  // Most pieces are a few bytes long: copied inline by fixed-size moves
+  // (overlapping, within both ends) instead of a call to memcpy.
+  static void copy(char* to, const char* from, size_t count) {
+    if (count >= 8 && count <= 16) {
+      move8(to, from);
+      move8(to + count - 8, from + count - 8);
+    } else if (count >= 4 && count < 8) {
+      move4(to, from);
+      move4(to + count - 4, from + count - 4);
+    } else if (count > 16) {
+      std::memcpy(to, from, count);
+    } else {
+      for (size_t i = 0; i < count; ++i) to[i] = from[i];
+    }
+  }
+  static void move8(char* to, const char* from) {
+    uint64_t word;
+    std::memcpy(&word, from, 8);
+    std::memcpy(to, &word, 8);
+  }
+  static void move4(char* to, const char* from) {
+    uint32_t word;
+    std::memcpy(&word, from, 4);
+    std::memcpy(to, &word, 4);
+  }
+
   void grow(size_t needed) {
     size_t target = capacity_ * 2;
     if (target < used_ + needed) target = used_ + needed;
@@ -62,5 +89,12 @@ class TextBuffer {
   char* data_ = nullptr;
   size_t capacity_ = 0;
 };
+
+// The capacity a thread's next rendered line starts with: at least 128
+// bytes, else room for the last line it rendered (and a newline). The lines
+// of one thread are usually alike, so most are written without growing.
+// Plain per-thread data: no destructor, valid in a child after fork().
+size_t line_capacity_hint();
+void note_line_length(size_t length);
 
 }  // namespace vorlisk

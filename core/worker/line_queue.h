@@ -64,8 +64,8 @@ struct LineQueue {
   const uint64_t maxsize;  // 0 = unbounded
   // Bumped by every event the worker waits for (a line, resume, close), so
   // that a worker watching for work without the mutex sees it.
-  std::atomic<uint64_t> wake_epoch{0};
-  std::mutex mutex;
+  alignas(64) std::atomic<uint64_t> wake_epoch{0};
+  alignas(64) std::mutex mutex;
   std::condition_variable cond_work;      // the worker: a line, resume or close
   std::condition_variable cond_progress;  // flush and close: the worker moved on
   std::condition_variable cond_space;     // blocked producers: a slot freed

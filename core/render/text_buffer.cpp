@@ -1,0 +1,21 @@
+#include "core/render/text_buffer.h"
+
+#include <algorithm>
+
+namespace vorlisk {
+namespace {
+
+constexpr size_t kSmallestLineCapacity = 128;
+constexpr size_t kLargestLineCapacity = 64 * 1024;
+
+thread_local size_t t_line_capacity = kSmallestLineCapacity;
+
+}  // namespace
+
+size_t line_capacity_hint() { return t_line_capacity; }
+
+void note_line_length(size_t length) {
+  t_line_capacity = std::clamp(length + 1, kSmallestLineCapacity, kLargestLineCapacity);
+}
+
+}  // namespace vorlisk
