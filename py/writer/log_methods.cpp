@@ -15,6 +15,7 @@
 #include "py/config/render_policy.h"
 #include "py/config/runtime_config.h"
 #include "py/conversion/convert.h"
+#include "py/conversion/dict_snapshot.h"
 #include "py/conversion/merge.h"
 #include "py/conversion/text.h"
 #include "py/glue/extract.h"
@@ -29,42 +30,22 @@ constexpr const char* kClass = "_NativeStringWriter";
 
 // ---- field sources -----------------------------------------------------------
 
-// One (key, value) pair of a field source, held strongly: converting values
-// runs user code, which may change or empty the dicts the pairs came from.
-struct SourcePair {
-  PyRef key;
-  PyRef value;
-  std::string_view key_text;  // the key's UTF-8 form; set for plain keys only
-};
-
-// The pairs of bound, kwargs and contextvars, in that order, each dict in
-// its own order. Sized once from the three dict sizes.
+// The pairs of bound, kwargs and contextvars, each dict in its own order,
+// held strongly: converting values runs user code, which may change or
+// empty the dicts they came from.
 class FieldSources {
  public:
-  FieldSources(PyObject* bound, PyObject* kwargs, PyObject* contextvars) {
-    pairs_.reserve(static_cast<size_t>(PyDict_Size(bound) + PyDict_Size(kwargs) +
-                                       PyDict_Size(contextvars)));
-    collect(bound);
-    bound_end_ = pairs_.size();
-    collect(kwargs);
-    kwargs_end_ = pairs_.size();
-    collect(contextvars);
-  }
+  FieldSources(PyObject* bound, PyObject* kwargs, PyObject* contextvars)
+      : bound_(bound), kwargs_(kwargs), contextvars_(contextvars) {}
 
-  size_t size() const { return pairs_.size(); }
+  size_t size() const { return bound_.size() + kwargs_.size() + contextvars_.size(); }
 
-  // Whether every key is plain (type exactly str, with a UTF-8 form); the
-  // texts of plain keys are kept for the fast path.
-  bool all_keys_plain() {
-    for (SourcePair& pair : pairs_) {
-      if (!PyUnicode_CheckExact(pair.key.get())) return false;
-      Py_ssize_t size = 0;
-      const char* text = PyUnicode_AsUTF8AndSize(pair.key.get(), &size);
-      if (text == nullptr) {
-        PyErr_Clear();
-        return false;
+  // Whether every key is plain (type exactly str, with a UTF-8 form).
+  bool all_keys_plain() const {
+    for (const DictSnapshot* source : {&bound_, &kwargs_, &contextvars_}) {
+      for (const DictSnapshot::Entry& entry : *source) {
+        if (!is_plain_key(entry.key)) return false;
       }
-      pair.key_text = std::string_view(text, static_cast<size_t>(size));
     }
     return true;
   }
@@ -75,47 +56,54 @@ class FieldSources {
   // or that are skipped are never converted. Plain keys only.
   std::optional<FieldMap> fields(size_t extra_capacity) const {
     FieldMap fields;
-    fields.reserve(pairs_.size() + extra_capacity);
+    fields.reserve(size() + extra_capacity);
+    for (const DictSnapshot::Entry& entry : bound_) {
+      // The keys of one dict are distinct: appended without a search.
+      if (!append_converted(fields, plain_text(entry.key), entry.value)) return std::nullopt;
+    }
     std::vector<FieldEntry>& entries = fields.entries();
-    for (size_t i = 0; i < pairs_.size(); ++i) {
-      const SourcePair& pair = pairs_[i];
-      const bool from_kwargs = i >= bound_end_ && i < kwargs_end_;
-      const bool from_contextvars = i >= kwargs_end_;
-      if (from_kwargs && (pair.key_text == "exc_info" || pair.key_text == "stack_info")) continue;
-      if (from_contextvars && fields.contains(pair.key_text)) continue;
-      Converted value = convert_top_level(pair.value.get());
-      if (!value) return std::nullopt;
-      // A kwargs key can only meet a bound key: the keys of one dict are
-      // distinct, and contextvars only add keys not present.
-      if (from_kwargs) {
-        // Every bound pair was appended: they are the first bound_end_ entries.
-        const auto bound_entries = entries.begin() + static_cast<std::ptrdiff_t>(bound_end_);
-        const auto same_key = std::find_if(entries.begin(), bound_entries, [&](const FieldEntry& e) {
-          return e.key == pair.key_text;
-        });
-        if (same_key != bound_entries) {
-          same_key->value = std::move(*value);
-          continue;
-        }
+    const size_t bound_count = entries.size();
+    for (const DictSnapshot::Entry& entry : kwargs_) {
+      const std::string_view key = plain_text(entry.key);
+      if (key == "exc_info" || key == "stack_info") continue;
+      // A kwargs key can only meet a bound key (the first bound_count).
+      const auto bound_end = entries.begin() + static_cast<std::ptrdiff_t>(bound_count);
+      const auto same = std::find_if(entries.begin(), bound_end,
+                                     [&](const FieldEntry& e) { return e.key == key; });
+      if (same == bound_end) {
+        if (!append_converted(fields, key, entry.value)) return std::nullopt;
+        continue;
       }
-      fields.append(std::string(pair.key_text), std::move(*value));
+      Converted value = convert_top_level(entry.value);
+      if (!value) return std::nullopt;
+      same->value = std::move(*value);
+    }
+    for (const DictSnapshot::Entry& entry : contextvars_) {
+      const std::string_view key = plain_text(entry.key);
+      if (fields.contains(key)) continue;
+      if (!append_converted(fields, key, entry.value)) return std::nullopt;
     }
     return fields;
   }
 
  private:
-  void collect(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-      pairs_.push_back({PyRef::borrow(key), PyRef::borrow(value), {}});
-    }
+  // The UTF-8 form of a key already found plain (cached by the str).
+  static std::string_view plain_text(PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    return std::string_view(text, static_cast<size_t>(size));
   }
 
-  std::vector<SourcePair> pairs_;
-  size_t bound_end_ = 0;
-  size_t kwargs_end_ = 0;
+  static bool append_converted(FieldMap& fields, std::string_view key, PyObject* value) {
+    Converted converted = convert_top_level(value);
+    if (!converted) return false;
+    fields.append(std::string(key), std::move(*converted));
+    return true;
+  }
+
+  DictSnapshot bound_;
+  DictSnapshot kwargs_;
+  DictSnapshot contextvars_;
 };
 
 // ---- arguments ---------------------------------------------------------------
@@ -162,7 +150,7 @@ struct RenderedRecord {
 };
 
 std::optional<FieldMap> record_fields(const LogArgs& call) {
-  FieldSources sources(call.bound, call.kwargs, call.contextvars);
+  const FieldSources sources(call.bound, call.kwargs, call.contextvars);
   std::optional<FieldMap> fields;
   if (sources.all_keys_plain()) {
     fields = sources.fields(call.exception != nullptr ? 1 : 0);
