@@ -1,5 +1,7 @@
 #include "core/worker/line_queue.h"
 
+#include <pthread.h>
+
 namespace vorlisk {
 namespace {
 
@@ -18,6 +20,19 @@ PushStatus accepted_waking(LineQueue& queue, bool wake) {
 }
 
 }  // namespace
+
+LineQueue::LineQueue(uint64_t maxsize, bool paused) : maxsize(maxsize) {
+  state.paused = paused;
+  // Producers and the worker hold the mutex for a few instructions at a
+  // time; a contended lock spins briefly before sleeping (an adaptive mutex)
+  // instead of paying two system calls. Re-initialised before first use.
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_destroy(mutex.native_handle());
+  pthread_mutex_init(mutex.native_handle(), &attributes);
+  pthread_mutexattr_destroy(&attributes);
+}
 
 const char* enqueue_outcome_name(EnqueueOutcome outcome) {
   switch (outcome) {

@@ -47,7 +47,7 @@ struct LineQueueState {
 };
 
 struct LineQueue {
-  LineQueue(uint64_t maxsize, bool paused) : maxsize(maxsize) { state.paused = paused; }
+  LineQueue(uint64_t maxsize, bool paused);
   LineQueue(const LineQueue&) = delete;
   LineQueue& operator=(const LineQueue&) = delete;
 
