@@ -89,57 +89,21 @@ template <LineFormat Format, PatternSource Source>
 PyObject* render(PyObject*, PyObject* const* args) {
   RenderArgs call;
   if (!convert_render_args(args, Format, Source, &call)) return nullptr;
-
-  std::optional<FieldMap> fields = convert_fields(call.fields);
-  if (!fields) return nullptr;
-  const StrText logger(call.logger);
-  const StrText service(call.service);
-  const StrText message(call.message);
-  std::optional<StrText> stack_text;
-  std::optional<std::string_view> stack;
-  if (call.stack != nullptr) stack = stack_text.emplace(call.stack).view();
-  std::string now;
-  std::string_view timestamp;
-  if (call.timestamp) {
-    timestamp = *call.timestamp;
-  } else {
-    now = current_timestamp();
-    timestamp = now;
-  }
-
-  PatternList per_call;
-  std::span<const CompiledPattern> patterns;
-  std::string_view replacement = kRedacted;
-  const PatternPrefilter* prefilter = nullptr;  // compiling one would cost a call more than it saves
+  RenderRequest request{call.fields, call.logger, call.level, call.service, call.message,
+                        call.stack, call.timestamp};
+  if (call.sensitive_keys) request.sensitive_keys = &*call.sensitive_keys;
+  request.console = Format == LineFormat::Console;
+  request.colors = call.colors;
   if constexpr (Source == PatternSource::PerCall) {
-    if (call.sensitive_patterns && !call.sensitive_patterns->empty()) {
-      std::optional<PatternList> compiled = compile_standard_pattern_list(*call.sensitive_patterns);
-      if (!compiled) return nullptr;
-      per_call = std::move(*compiled);
-      patterns = per_call;
-    }
-    if (call.pattern_replacement) replacement = *call.pattern_replacement;
+    if (call.sensitive_patterns) request.pattern_texts = &*call.sensitive_patterns;
+    if (call.pattern_replacement) request.replacement = *call.pattern_replacement;
   } else {
-    patterns = call.config->patterns;
-    replacement = call.config->replacement;
-    if (call.config->prefilter) prefilter = &*call.config->prefilter;
+    request.patterns = call.config->patterns;
+    request.replacement = call.config->replacement;
+    if (call.config->prefilter) request.prefilter = &*call.config->prefilter;
   }
-  std::optional<SensitiveKeys> keys;
-  if (call.sensitive_keys) keys.emplace(*call.sensitive_keys);
-  const RedactionSettings settings{keys ? &*keys : nullptr, patterns, replacement, prefilter};
-
-  if constexpr (Format == LineFormat::Json) {
-    JsonResult line = render_json_record(std::move(*fields), logger.view(), call.level,
-                                         service.view(), message.view(), timestamp, stack, settings);
-    if (const JsonError* error = std::get_if<JsonError>(&line)) {
-      raise_value_error(error->display());
-      return nullptr;
-    }
-    return str_from(std::get<std::string>(line));
-  } else {
-    return str_from(render_console_line(std::move(*fields), call.level, message.view(), call.colors,
-                                        timestamp, settings, stack));
-  }
+  std::optional<std::string> line = render_request(request);
+  return line ? str_from(*line) : nullptr;
 }
 
 constexpr auto kRenderLineSig = function_signature(
@@ -167,6 +131,43 @@ constexpr auto kRenderConsoleWithConfigSig = function_signature(
      optional("sensitive_keys"), optional("stack")});
 
 }  // namespace
+
+std::optional<std::string> render_request(const RenderRequest& request) {
+  std::optional<FieldMap> fields = convert_fields(request.fields);
+  if (!fields) return std::nullopt;
+  const StrText logger(request.logger);
+  const StrText service(request.service);
+  const StrText message(request.message);
+  std::optional<StrText> stack_text;
+  std::optional<std::string_view> stack;
+  if (request.stack != nullptr) stack = stack_text.emplace(request.stack).view();
+  std::string now;
+  const std::string_view timestamp = request.timestamp ? *request.timestamp : (now = current_timestamp());
+
+  PatternList per_call;
+  std::span<const CompiledPattern> patterns = request.patterns;
+  if (request.pattern_texts != nullptr && !request.pattern_texts->empty()) {
+    std::optional<PatternList> compiled = compile_standard_pattern_list(*request.pattern_texts);
+    if (!compiled) return std::nullopt;
+    per_call = std::move(*compiled);
+    patterns = per_call;
+  }
+  std::optional<SensitiveKeys> keys;
+  if (request.sensitive_keys != nullptr) keys.emplace(*request.sensitive_keys);
+  const RedactionSettings settings{keys ? &*keys : nullptr, patterns, request.replacement,
+                                   request.prefilter};
+  if (request.console) {
+    return render_console_line(std::move(*fields), request.level, message.view(), request.colors,
+                               timestamp, settings, stack);
+  }
+  JsonResult line = render_json_record(std::move(*fields), logger.view(), request.level,
+                                       service.view(), message.view(), timestamp, stack, settings);
+  if (const JsonError* error = std::get_if<JsonError>(&line)) {
+    raise_value_error(error->display());
+    return std::nullopt;
+  }
+  return std::move(std::get<std::string>(line));
+}
 
 PyMethodDef kRenderLineFunction =
     fastcall_method<kRenderLineSig, render<LineFormat::Json, PatternSource::PerCall>>(

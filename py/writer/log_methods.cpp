@@ -18,6 +18,7 @@
 #include "py/conversion/dict_snapshot.h"
 #include "py/conversion/merge.h"
 #include "py/conversion/text.h"
+#include "py/functions/render_functions.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
 #include "py/glue/trampolines.h"
@@ -324,39 +325,18 @@ bool convert_render_enqueue_args(PyObject* const* args, RenderEnqueueArgs* out) 
 std::optional<EnqueueOutcome> render_enqueue_json_line(PyObject* self, PyObject* const* args) {
   RenderEnqueueArgs call;
   if (!convert_render_enqueue_args(args, &call)) return std::nullopt;
-  std::optional<FieldMap> fields = convert_fields(call.fields);
-  if (!fields) return std::nullopt;
-  const StrText logger(call.logger);
-  const StrText service(call.service);
-  const StrText message(call.message);
-  std::optional<StrText> stack_text;
-  std::optional<std::string_view> stack;
-  if (call.stack != nullptr) stack = stack_text.emplace(call.stack).view();
-  std::string now;
-  std::string_view timestamp;
-  if (call.timestamp) {
-    timestamp = *call.timestamp;
-  } else {
-    now = current_timestamp();
-    timestamp = now;
-  }
-  std::optional<SensitiveKeys> keys;
-  RedactionSettings settings;
-  if (call.sensitive_keys) settings.sensitive_keys = &keys.emplace(*call.sensitive_keys);
+  RenderRequest request{call.fields, call.logger, call.level, call.service, call.message,
+                        call.stack, call.timestamp};
+  if (call.sensitive_keys) request.sensitive_keys = &*call.sensitive_keys;
   if (call.config != nullptr) {
-    settings.patterns = call.config->patterns;
-    settings.replacement = call.config->replacement;
-    if (call.config->prefilter) settings.prefilter = &*call.config->prefilter;
+    request.patterns = call.config->patterns;
+    request.replacement = call.config->replacement;
+    if (call.config->prefilter) request.prefilter = &*call.config->prefilter;
   }
-  JsonResult line = render_json_record(std::move(*fields), logger.view(), call.level,
-                                       service.view(), message.view(), timestamp, stack, settings);
-  if (const JsonError* error = std::get_if<JsonError>(&line)) {
-    raise_value_error(error->display());
-    return std::nullopt;
-  }
-  std::string pushed = std::move(std::get<std::string>(line));
-  pushed.push_back('\n');
-  return enqueue_line(writer_of(self), std::move(pushed), call.blocking);
+  std::optional<std::string> line = render_request(request);
+  if (!line) return std::nullopt;
+  line->push_back('\n');
+  return enqueue_line(writer_of(self), std::move(*line), call.blocking);
 }
 
 PyObject* render_enqueue_json(PyObject* self, PyObject* const* args) {
