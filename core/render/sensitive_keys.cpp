@@ -80,6 +80,10 @@ void SensitiveKeys::build(std::span<const Text> keys) {
   for (const std::string& form : forms) {
     slots_.push_back(Slot{lowered_.size(), form.size(), head_of(form)});
     lowered_.append(form);
+    // Folded: a form that is not valid UTF-8 was not lower-cased.
+    const uint64_t head = head_of(form);
+    const unsigned bit = filter_bit((head & byte_scan::kHighs) == 0 ? fold_ascii(head) : head, form.size());
+    filter_[bit / 64] |= uint64_t{1} << (bit % 64);
   }
   size_t slot = 0;
   for (size_t length = 0; length <= kIndexedLengths; ++length) {
@@ -94,11 +98,20 @@ const SensitiveKeys& SensitiveKeys::defaults() {
   return keys;
 }
 
+unsigned SensitiveKeys::filter_bit(uint64_t head, size_t length) {
+  const uint64_t mixed = (head ^ std::min<uint64_t>(length, 8)) * 0x9E3779B97F4A7C15ull;
+  return static_cast<unsigned>(mixed >> 56);
+}
+
 bool SensitiveKeys::matches(std::string_view key) const {
   if (slots_.empty()) return false;
   const uint64_t head = head_of(key);
-  const bool ascii = key.size() <= 8 ? (head & byte_scan::kHighs) == 0 : is_ascii(key);
-  if (ascii) return has_form(key, fold_ascii(head), true);
+  if ((head & byte_scan::kHighs) == 0) {
+    // The head is ASCII: folded, it is the head of the key's lower-case form.
+    const uint64_t folded = fold_ascii(head);
+    if (!may_have(folded, key.size())) return false;
+    if (key.size() <= 8 || is_ascii(key)) return has_form(key, folded, true);
+  }
   const std::string lowered = unicode_lowercase(key);
   return has_form(lowered, head_of(lowered), false);
 }

@@ -8,7 +8,9 @@
 // SensitiveKeys holds each candidate lower-cased once, grouped by length:
 // an ASCII key is then looked up in place, without allocating, and only
 // among the candidates of its own length; a non-ASCII key is lower-cased
-// once per lookup.
+// once per lookup. Most keys are sensitive under no list, so a 256-bit
+// filter over the candidates' first eight bytes turns almost every one away
+// before any candidate is compared.
 //
 // Thread safety: built once (per configuration, per render call, or the
 // shared defaults), never changed afterwards; any number of threads look
@@ -58,6 +60,15 @@ class SensitiveKeys {
 
   template <class Text>
   void build(std::span<const Text> keys);
+  // The filter bit of a lower-case form whose first eight bytes (zeros
+  // after a shorter one) are `head`. A form's head is its key's ASCII head
+  // folded, and a key of eight bytes or more has a form of eight or more,
+  // so lengths are told apart only below eight.
+  static unsigned filter_bit(uint64_t head, size_t length);
+  bool may_have(uint64_t head, size_t length) const {
+    const unsigned bit = filter_bit(head, length);
+    return (filter_[bit / 64] >> (bit % 64)) & 1;
+  }
   // `head` is the first eight bytes of the key as it compares: folded
   // when the key is ASCII, else its lower-case form.
   bool has_form(std::string_view key, uint64_t head, bool fold_ascii) const;
@@ -67,6 +78,7 @@ class SensitiveKeys {
   // Slots of length n are [first_[n], first_[n + 1]); the long ones start
   // at first_[kIndexedLengths].
   std::array<size_t, kIndexedLengths + 2> first_{};
+  std::array<uint64_t, 4> filter_{};  // the filter bits of every form
 };
 
 bool is_default_sensitive_key(std::string_view key);

@@ -63,6 +63,12 @@ INSTANTIATE_TEST_SUITE_P(
                       // A non-ASCII candidate whose lower-case form is ASCII.
                       ListCase{"Token", "TO\u212A" "EN", true}, ListCase{"Toke", "TO\u212A" "EN", false},
                       ListCase{"", "", true}, ListCase{"a", "", false},
+                      // An ASCII head with a tail whose lower-case form is longer.
+                      ListCase{"ABCDEFGH\u0130", "abcdefghi\u0307", true},
+                      ListCase{"ABCDEFGH\u0130", "abcdefghi", false},
+                      // Not UTF-8: neither side is lower-cased, so only equal bytes match.
+                      ListCase{"PASSWORD\xFF", "PASSWORD\xFF", true},
+                      ListCase{"password\xFF", "PASSWORD\xFF", false},
                       // Only "A".."Z" fold: the bytes next to them stay.
                       ListCase{"@", "`", false}, ListCase{"[", "{", false}, ListCase{"AZ", "az", true}));
 

@@ -16,7 +16,9 @@ bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_na
   return true;
 }
 
-const LevelRow* find_row(std::string_view name) {
+}  // namespace
+
+const LevelRow* find_level_row(std::string_view name) {
   if (name.size() > kLongestMethodName) return nullptr;
   for (const LevelRow& row : kLevelTable) {
     if (equals_ignoring_ascii_case(name, row.method)) return &row;
@@ -24,16 +26,14 @@ const LevelRow* find_row(std::string_view name) {
   return nullptr;
 }
 
-}  // namespace
-
 std::optional<uint8_t> parse_level_name(std::string_view name) {
-  const LevelRow* row = find_row(name);
+  const LevelRow* row = find_level_row(name);
   if (row == nullptr) return std::nullopt;
   return row->level;
 }
 
 std::string canonical_level_name(std::string_view level) {
-  if (const LevelRow* row = find_row(level)) return std::string(row->canonical);
+  if (const LevelRow* row = find_level_row(level)) return std::string(row->canonical);
   std::string upper(level);
   for (char& c : upper) c = ascii_upper(c);
   return upper;

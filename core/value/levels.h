@@ -35,6 +35,10 @@ inline constexpr std::array<LevelRow, 10> kLevelTable{{
     {"fatal", 50, "CRITICAL"},
 }};
 
+// The row of the method whose name equals `name` ignoring ASCII case, or
+// null when no method has that name.
+const LevelRow* find_level_row(std::string_view name);
+
 // The numeric level of the method whose name equals `name` ignoring ASCII
 // case; nothing when no method has that name.
 std::optional<uint8_t> parse_level_name(std::string_view name);
