@@ -11,73 +11,100 @@
 namespace vorlisk {
 namespace {
 
-
 // The fixed members in the order they are appended when no field holds
 // their name.
-enum FixedMember : size_t { kLogger, kLevel, kSeverity, kTimestamp, kService, kStack, kMessage, kFixedCount };
-constexpr std::array<std::string_view, kFixedCount> kFixedNames = {
-    "logger", "level", "severity", "timestamp", "service", "stack", "message"};
+enum FixedMember : uint8_t { kLogger, kLevel, kSeverity, kTimestamp, kService, kStack, kMessage, kFixedCount };
+constexpr FixedMember kNotFixed = kFixedCount;
 
-// The line is written in one pass, as if each fixed member had been set on
-// the root in turn (set = replace in place, else append): a field whose name
-// is a written fixed member is written with the fixed value, and the fixed
-// members no field named follow in their order.
+// Each member's name as written: quoted, with its colon.
+constexpr std::array<std::string_view, kFixedCount> kMemberKeys = {
+    R"("logger":)", R"("level":)", R"("severity":)", R"("timestamp":)", R"("service":)", R"("stack":)",
+    R"("message":)"};
+
+FixedMember fixed_member_named(std::string_view key) {
+  switch (key.size()) {
+    case 5:
+      return key == "level" ? kLevel : key == "stack" ? kStack : kNotFixed;
+    case 6:
+      return key == "logger" ? kLogger : kNotFixed;
+    case 7:
+      return key == "message" ? kMessage : key == "service" ? kService : kNotFixed;
+    case 8:
+      return key == "severity" ? kSeverity : kNotFixed;
+    case 9:
+      return key == "timestamp" ? kTimestamp : kNotFixed;
+    default:
+      return kNotFixed;
+  }
+}
+
+// The line is written in one pass over the root, as if each fixed member
+// had been set on it in turn (set = replace in place, else append): a field
+// whose name is a written fixed member is written with the fixed value, and
+// the fixed members no field named follow in their order. `service` is
+// never set in place: a field of that name keeps its value, and the
+// record's service is appended only when no field has the name.
 class RecordLine {
  public:
   RecordLine(std::string_view logger, std::string_view canonical_level, uint8_t severity,
-             std::string_view timestamp, std::optional<std::string_view> service,
-             std::optional<std::string_view> stack, std::string_view message) {
+             std::string_view timestamp, std::string_view service, std::optional<std::string_view> stack,
+             std::string_view message, const RedactionSettings& settings)
+      : settings_(settings), service_(service), severity_(severity) {
     texts_[kLogger] = logger;
     texts_[kLevel] = canonical_level;
     texts_[kTimestamp] = timestamp;
     texts_[kMessage] = message;
-    severity_ = severity;
-    written_[kService] = service.has_value();
-    written_[kStack] = stack.has_value();
-    if (service) texts_[kService] = *service;
     if (stack) texts_[kStack] = *stack;
-    for (size_t m : {kLogger, kLevel, kSeverity, kTimestamp, kMessage}) written_[m] = true;
+    pending_ = {true, true, true, true, false, stack.has_value(), true};
   }
 
-  std::optional<JsonError> write(const FieldMap& root, TextBuffer& out) {
-    std::array<bool, kFixedCount> pending = written_;
+  // `redacted_keys`: null when the root is already redacted, else the keys
+  // whose values are written as "[REDACTED]" at any depth; `drop_marker`:
+  // whether a field keyed "_vorlisk_redacted" is still to be left out.
+  std::optional<JsonError> write(const FieldMap& root, const SensitiveKeys* redacted_keys, bool drop_marker,
+                                 TextBuffer& out) {
     out.push_back('{');
     bool first = true;
+    bool service_field = false;
     for (const FieldEntry& entry : root.entries()) {
+      if (drop_marker && entry.key == kRedactedMarkerKey) continue;
       if (!first) out.push_back(',');
       first = false;
+      const FixedMember member = fixed_member_named(entry.key);
+      if (member == kService) service_field = true;
+      if (member != kNotFixed && pending_[member]) {
+        write_member(member, out);
+        continue;
+      }
       write_json_string(entry.key, out);
       out.push_back(':');
-      const std::optional<FixedMember> member = written_member_named(entry.key);
-      if (member && pending[*member]) {
-        write_member_value(*member, out);
-        pending[*member] = false;
-      } else if (auto error = write_json_value(entry.value, out)) {
+      if (redacted_keys == nullptr) {
+        if (auto error = write_json_value(entry.value, out)) return error;
+      } else if (redacted_keys->matches(entry.key)) {
+        write_json_string(kRedacted, out);
+      } else if (auto error = write_json_value(entry.value, out, *redacted_keys)) {
         return error;
       }
     }
+    if (!service_field) {
+      service_text_ = redact_record_text("service", service_, settings_);
+      texts_[kService] = service_text_.view();
+      pending_[kService] = true;
+    }
     for (size_t m = 0; m < kFixedCount; ++m) {
-      if (!pending[m]) continue;
+      if (!pending_[m]) continue;
       if (!first) out.push_back(',');
       first = false;
-      write_json_string(kFixedNames[m], out);
-      out.push_back(':');
-      write_member_value(static_cast<FixedMember>(m), out);
+      write_member(static_cast<FixedMember>(m), out);
     }
     out.push_back('}');
     return std::nullopt;
   }
 
  private:
-  std::optional<FixedMember> written_member_named(std::string_view key) const {
-    const auto it = std::find(kFixedNames.begin(), kFixedNames.end(), key);
-    if (it == kFixedNames.end()) return std::nullopt;
-    const auto member = static_cast<FixedMember>(it - kFixedNames.begin());
-    if (!written_[member]) return std::nullopt;
-    return member;
-  }
-
-  void write_member_value(FixedMember member, TextBuffer& out) const {
+  void write_member(FixedMember member, TextBuffer& out) {
+    pending_[member] = false;
+    out.append(kMemberKeys[member]);
     if (member == kSeverity) {
       append_int_text(out, severity_);
     } else {
@@ -85,8 +112,11 @@ class RecordLine {
     }
   }
 
+  const RedactionSettings& settings_;
+  std::string_view service_;
+  RedactedText service_text_ = RedactedText::borrowed({});
   std::array<std::string_view, kFixedCount> texts_{};
-  std::array<bool, kFixedCount> written_{};
+  std::array<bool, kFixedCount> pending_{};
   uint8_t severity_ = 0;
 };
 
@@ -110,26 +140,29 @@ JsonResult render_json_record(FieldMap fields, std::string_view logger, std::str
                               std::string_view timestamp, std::optional<std::string_view> stack,
                               const RedactionSettings& settings) {
   const RedactedText message_text = redact_record_text("message", message, settings);
-  const FieldMap root = build_record_root(std::move(fields), settings);
-  const std::string canonical = canonical_level_name(level);
+  // With value patterns the root is redacted as a whole first: a pattern
+  // may rename a field (to "service", or to the marker key, which then
+  // stays), and it sees the "[REDACTED]" of every sensitive key. Without,
+  // the fields are written as they are, the marker left out and sensitive
+  // values written redacted on the way.
+  const bool whole_root = !settings.patterns.empty();
+  const FieldMap root = whole_root ? build_record_root(std::move(fields), settings) : std::move(fields);
+  const LevelRow* level_row = find_level_row(level);
+  const std::string other_level = level_row != nullptr ? std::string() : canonical_level_name(level);
+  const std::string_view canonical = level_row != nullptr ? level_row->canonical : other_level;
   const uint8_t severity = severity_for_level(canonical);
   const RedactedText logger_text = redact_record_text("logger", logger, settings);
-  // Tested on the redacted root: a pattern may have renamed a field to
-  // "service", or away from it.
-  const bool has_service_field = root.contains("service");
-  const RedactedText service_text =
-      has_service_field ? RedactedText::borrowed({}) : redact_record_text("service", service, settings);
   const RedactedText stack_text =
       stack ? redact_record_text("stack", *stack, settings) : RedactedText::borrowed({});
 
-  RecordLine line(logger_text.view(), canonical, severity, timestamp,
-                  has_service_field ? std::nullopt : std::optional(service_text.view()),
-                  stack ? std::optional(stack_text.view()) : std::nullopt, message_text.view());
+  RecordLine line(logger_text.view(), canonical, severity, timestamp, service,
+                  stack ? std::optional(stack_text.view()) : std::nullopt, message_text.view(), settings);
   std::string out;
   out.reserve(line_capacity_hint());
   {
     TextBuffer buffer(out);
-    if (auto error = line.write(root, buffer)) return std::move(*error);
+    const SensitiveKeys* redacted_keys = whole_root ? nullptr : &settings.keys();
+    if (auto error = line.write(root, redacted_keys, !whole_root, buffer)) return std::move(*error);
   }
   note_line_length(out.size());
   return out;

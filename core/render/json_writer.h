@@ -23,6 +23,8 @@
 
 namespace vorlisk {
 
+class SensitiveKeys;
+
 using JsonResult = std::variant<std::string, JsonError>;
 
 // The JSON text of `value` in a fresh buffer (starting at 128 bytes of
@@ -33,6 +35,12 @@ JsonResult value_to_json(const Value& value);
 // and `out` holds a partial text the caller must discard.
 [[nodiscard]] std::optional<JsonError> write_json_value(const Value& value, std::string& out);
 [[nodiscard]] std::optional<JsonError> write_json_value(const Value& value, TextBuffer& out);
+
+// The same, with the value of every map entry whose key `redacted_keys`
+// holds written as "[REDACTED]", at any depth, without being read: the
+// text redact_sensitive_keys_with would give, the value left unchanged.
+[[nodiscard]] std::optional<JsonError> write_json_value(const Value& value, TextBuffer& out,
+                                                        const SensitiveKeys& redacted_keys);
 
 // Appends `text` as a quoted, escaped JSON string.
 void write_json_string(std::string_view text, std::string& out);

@@ -7,6 +7,9 @@ namespace {
 
 constexpr size_t kSmallestLineCapacity = 128;
 constexpr size_t kLargestLineCapacity = 64 * 1024;
+// Past the line and its newline: the writers that store whole words ask
+// for up to this much more room than they keep.
+constexpr size_t kWordStoreSlack = 16;
 
 thread_local size_t t_line_capacity = kSmallestLineCapacity;
 
@@ -15,7 +18,7 @@ thread_local size_t t_line_capacity = kSmallestLineCapacity;
 size_t line_capacity_hint() { return t_line_capacity; }
 
 void note_line_length(size_t length) {
-  t_line_capacity = std::clamp(length + 1, kSmallestLineCapacity, kLargestLineCapacity);
+  t_line_capacity = std::clamp(length + 1 + kWordStoreSlack, kSmallestLineCapacity, kLargestLineCapacity);
 }
 
 }  // namespace vorlisk

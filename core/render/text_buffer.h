@@ -45,6 +45,16 @@ class TextBuffer {
     append(first, static_cast<size_t>(last - first));
   }
 
+  // For writers that store whole words: room for `count` more bytes at the
+  // returned cursor, written there directly and then kept by commit(end),
+  // `end` being one past the last byte kept. Bytes stored past `end` are
+  // not part of the text.
+  char* room(size_t count) {
+    if (capacity_ - used_ < count) grow(count);
+    return data_ + used_;
+  }
+  void commit(char* end) { used_ = static_cast<size_t>(end - data_); }
+
  private:
   // Most pieces are a few bytes long: copied inline by fixed-size moves
   // (overlapping, within both ends) instead of a call to memcpy.
@@ -91,7 +101,8 @@ class TextBuffer {
 };
 
 // The capacity a thread's next rendered line starts with: at least 128
-// bytes, else room for the last line it rendered (and a newline). The lines
+// bytes, else room for the last line it rendered (and a newline, and the
+// slack of the word stores). The lines
 // of one thread are usually alike, so most are written without growing.
 // Plain per-thread data: no destructor, valid in a child after fork().
 size_t line_capacity_hint();

@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <charconv>
 #include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "core/render/json_check.h"
 
@@ -68,6 +73,46 @@ INSTANTIATE_TEST_SUITE_P(
                       std::pair{"\b\f\n\r\x1b\x1f", R"("\b\f\n\r\u001b\u001f")"},
                       std::pair{"\x7f/\xE2\x80\xAE", "\"\x7f/\xE2\x80\xAE\""},
                       std::pair{std::string("a\0b", 3), R"("a\u0000b")"}));
+
+// Strings are stored a word of eight bytes at a time: every length around
+// the word size, with an escaped byte at every position, and one after
+// another string in a buffer filled to each possible length.
+std::string escaped_byte_by_byte(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", c);
+      out += code;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+class StringAroundWordSize : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(StringAroundWordSize, EscapeAtEveryPosition) {
+  const size_t length = GetParam();
+  for (size_t at = 0; at <= length; ++at) {  // `at == length`: no escape
+    for (const char special : {'"', '\n', '\x01'}) {
+      std::string text(length, 'x');
+      for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+      if (at < length) text[at] = special;
+      std::string out(at, '-');  // what the buffer held before
+      write_json_string(text, out);
+      EXPECT_EQ(out, std::string(at, '-') + escaped_byte_by_byte(text)) << length << " " << at;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, StringAroundWordSize, ::testing::Range<size_t>(0, 26));
 
 TEST(JsonWriter, ContainersKeepStoredOrder) {
   FieldMap map;
