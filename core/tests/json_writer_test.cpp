@@ -48,6 +48,50 @@ INSTANTIATE_TEST_SUITE_P(
                       f(std::numeric_limits<double>::infinity(), "null"),
                       f(-std::numeric_limits<double>::infinity(), "null")));
 
+// The float text built literally from the rules out of to_chars' shortest
+// digits, against the writer, over values that are exact short decimals
+// (written without the general search) and values around them.
+std::string float_text_by_the_rules(double d) {
+  char sci[40];
+  const char* end = std::to_chars(sci, sci + sizeof sci, std::fabs(d), std::chars_format::scientific).ptr;
+  std::string digits;
+  const char* p = sci;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits += *p;
+  }
+  const int e = std::atoi(std::string(p + 1, end).c_str());
+  const int n = static_cast<int>(digits.size());
+  std::string out = d < 0 ? "-" : "";
+  if (e < -5 || e > 15) {
+    out += digits.substr(0, 1);
+    if (n > 1) out += "." + digits.substr(1);
+    return out + "e" + (e < 0 ? "-" : "+") + std::to_string(std::abs(e));
+  }
+  if (e < 0) return out + "0." + std::string(-e - 1, '0') + digits;
+  if (n <= e + 1) return out + digits + std::string(e + 1 - n, '0') + ".0";
+  return out + digits.substr(0, e + 1) + "." + digits.substr(e + 1);
+}
+
+TEST(FloatText, ShortDecimalsAndTheirNeighbours) {
+  std::vector<double> values;
+  for (int twos = 0; twos <= 60; ++twos) {
+    for (const double base : {1.0, 3.0, 5.0, 12.75, 999.5, 1234567.0, 4503599627370497.0, 9007199254740991.0}) {
+      values.push_back(std::ldexp(base, -twos));
+      values.push_back(std::ldexp(base, twos));
+    }
+  }
+  for (double m = 999999999999990.0; m < 1000000000000010.0; m += 0.5) values.push_back(m);
+  for (const double d : std::vector<double>(values)) {
+    values.push_back(std::nextafter(d, 0.0));
+    values.push_back(std::nextafter(d, 1e300));
+  }
+  for (const double d : values) {
+    for (const double signed_d : {d, -d}) {
+      EXPECT_EQ(json_of(Value::floating(signed_d)), float_text_by_the_rules(signed_d)) << signed_d;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Scalars, JsonText,
     ::testing::Values(TextCase{Value::null(), "null"}, TextCase{Value::boolean(false), "false"},
