@@ -110,6 +110,27 @@ void check_json_line(const Record& r, const std::string& line) {
   if (!timestamp || timestamp->text != r.timestamp) fail("timestamp member changed", line);
 }
 
+// The JSON line by the rules, step by step on a value tree: the record
+// root redacted whole, then each fixed member set on it in turn, then the
+// tree written. The renderer writes the line in one pass and must agree.
+JsonResult reference_json_line(const Record& r, const RedactionSettings& settings,
+                               std::optional<std::string_view> stack) {
+  const std::string message = redact_text_field("message", r.message, settings);
+  FieldMap root = build_record_root(r.fields, settings);
+  const std::string level = canonical_level_name(r.level);
+  const auto set = [&root](std::string_view key, Value value) { record_set_field(root, key, std::move(value)); };
+  set("logger", Value::str(redact_text_field("logger", r.logger, settings)));
+  set("level", Value::str(level));
+  set("severity", Value::integer(severity_for_level(level)));
+  set("timestamp", Value::str(r.timestamp));
+  if (!root.contains("service")) {
+    set("service", Value::str(redact_text_field("service", r.service, settings)));
+  }
+  if (stack) set("stack", Value::str(redact_text_field("stack", *stack, settings)));
+  set("message", Value::str(message));
+  return value_to_json(Value::map(std::move(root)));
+}
+
 void check_console_line(const std::string& line, bool colors) {
   if (!valid_utf8(line)) fail("console line is not UTF-8", line);
   // A raw ESC can only start one of the line's own colour sequences: one
@@ -229,6 +250,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                  r.timestamp, stack, prefiltered);
   if (screened != json) {
     fail("the prefilter changed the JSON line", std::holds_alternative<std::string>(json) ? std::get<std::string>(json) : "");
+  }
+  if (reference_json_line(r, settings, stack) != json) {
+    fail("JSON line differs from the rules", std::holds_alternative<std::string>(json) ? std::get<std::string>(json) : "");
   }
   if (render_console_line(r.fields, r.level, r.message, r.colors, r.timestamp, prefiltered, stack) !=
       render_console_line(r.fields, r.level, r.message, r.colors, r.timestamp, settings, stack)) {
