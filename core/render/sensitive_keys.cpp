@@ -22,23 +22,6 @@ bool folded_equal(std::string_view key, const char* lowered) {
   return true;
 }
 
-// The first eight bytes of `text`, zeros after a shorter text.
-uint64_t head_of(std::string_view text) {
-  if (text.size() >= 8) return byte_scan::load<uint64_t>(text.data());
-  if (text.empty()) return 0;
-  return byte_scan::load_short(text.data(), text.size(), '\0');
-}
-
-// "A".."Z" folded onto "a".."z" in a word of ASCII bytes (zeros included).
-// No byte can carry into the next: each is at most 0x7F before the add.
-uint64_t fold_ascii(uint64_t word) {
-  using byte_scan::kHighs;
-  using byte_scan::kOnes;
-  const uint64_t from_a = (word + kOnes * (0x80 - 'A')) & kHighs;
-  const uint64_t past_z = (word + kOnes * (0x80 - 'Z' - 1)) & kHighs;
-  return word | ((from_a & ~past_z) >> 2);
-}
-
 void redact_by_keys(Value& value, const SensitiveKeys& keys) {
   switch (value.kind()) {
     case Value::Kind::List:
@@ -82,8 +65,8 @@ void SensitiveKeys::build(std::span<const Text> keys) {
     lowered_.append(form);
     // Folded: a form that is not valid UTF-8 was not lower-cased.
     const uint64_t head = head_of(form);
-    const unsigned bit = filter_bit((head & byte_scan::kHighs) == 0 ? fold_ascii(head) : head, form.size());
-    filter_[bit / 64] |= uint64_t{1} << (bit % 64);
+    const uint64_t hash = filter_hash((head & byte_scan::kHighs) == 0 ? fold_ascii(head) : head, form.size());
+    for (const unsigned bit : {first_bit(hash), second_bit(hash)}) filter_[bit / 64] |= uint64_t{1} << (bit % 64);
   }
   size_t slot = 0;
   for (size_t length = 0; length <= kIndexedLengths; ++length) {
@@ -93,25 +76,13 @@ void SensitiveKeys::build(std::span<const Text> keys) {
   first_[kIndexedLengths + 1] = slots_.size();
 }
 
-const SensitiveKeys& SensitiveKeys::defaults() {
-  static const SensitiveKeys keys{std::span<const std::string_view>(kDefaultSensitiveKeys)};
-  return keys;
+bool SensitiveKeys::matches_past_filter(std::string_view key, uint64_t folded_head) const {
+  if (key.size() <= 8 || is_ascii(key)) return has_form(key, folded_head, true);
+  return matches_lowered(key);
 }
 
-unsigned SensitiveKeys::filter_bit(uint64_t head, size_t length) {
-  const uint64_t mixed = (head ^ std::min<uint64_t>(length, 8)) * 0x9E3779B97F4A7C15ull;
-  return static_cast<unsigned>(mixed >> 56);
-}
-
-bool SensitiveKeys::matches(std::string_view key) const {
+bool SensitiveKeys::matches_lowered(std::string_view key) const {
   if (slots_.empty()) return false;
-  const uint64_t head = head_of(key);
-  if ((head & byte_scan::kHighs) == 0) {
-    // The head is ASCII: folded, it is the head of the key's lower-case form.
-    const uint64_t folded = fold_ascii(head);
-    if (!may_have(folded, key.size())) return false;
-    if (key.size() <= 8 || is_ascii(key)) return has_form(key, folded, true);
-  }
   const std::string lowered = unicode_lowercase(key);
   return has_form(lowered, head_of(lowered), false);
 }
