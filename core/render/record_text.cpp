@@ -2,9 +2,7 @@
 
 namespace vorlisk {
 
-RedactedText redact_record_text(std::string_view record_key, std::string_view text,
-                                const RedactionSettings& settings) {
-  if (settings.keys().matches(record_key)) return RedactedText::borrowed(kRedacted);
+RedactedText redact_record_text_by_patterns(std::string_view text, const RedactionSettings& settings) {
   std::string changed;
   if (apply_value_patterns(text, settings.patterns, settings.replacement, settings.prefilter, changed)) {
     return RedactedText::owned(std::move(changed));
