@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
-#include "core/render/number_text.h"
 #include "core/render/record_text.h"
 #include "core/render/text_buffer.h"
 #include "core/value/levels.h"
@@ -16,10 +16,27 @@ namespace {
 enum FixedMember : uint8_t { kLogger, kLevel, kSeverity, kTimestamp, kService, kStack, kMessage, kFixedCount };
 constexpr FixedMember kNotFixed = kFixedCount;
 
-// Each member's name as written: quoted, with its colon.
-constexpr std::array<std::string_view, kFixedCount> kMemberKeys = {
-    R"("logger":)", R"("level":)", R"("severity":)", R"("timestamp":)", R"("service":)", R"("stack":)",
-    R"("message":)"};
+// Each member's name as written after another member: a comma, the name
+// quoted and a colon; padded to 16 bytes, so that it is copied whole.
+struct MemberKey {
+  char text[16];
+  size_t size;
+};
+
+constexpr MemberKey member_key(std::string_view name) {
+  MemberKey key{};
+  key.size = name.size() + 4;
+  key.text[0] = ',';
+  key.text[1] = '"';
+  for (size_t i = 0; i < name.size(); ++i) key.text[2 + i] = name[i];
+  key.text[name.size() + 2] = '"';
+  key.text[name.size() + 3] = ':';
+  return key;
+}
+
+constexpr std::array<MemberKey, kFixedCount> kMemberKeys = {
+    member_key("logger"),  member_key("level"), member_key("severity"), member_key("timestamp"),
+    member_key("service"), member_key("stack"), member_key("message")};
 
 FixedMember fixed_member_named(std::string_view key) {
   switch (key.size()) {
@@ -63,28 +80,24 @@ class RecordLine {
   // whether a field keyed "_vorlisk_redacted" is still to be left out.
   std::optional<JsonError> write(const FieldMap& root, const SensitiveKeys* redacted_keys, bool drop_marker,
                                  TextBuffer& out) {
+    JsonValueWriter values(out, redacted_keys);
     out.push_back('{');
     bool first = true;
     bool service_field = false;
     for (const FieldEntry& entry : root.entries()) {
       if (drop_marker && entry.key == kRedactedMarkerKey) continue;
-      if (!first) out.push_back(',');
-      first = false;
       const FixedMember member = fixed_member_named(entry.key);
       if (member == kService) service_field = true;
       if (member != kNotFixed && pending_[member]) {
-        write_member(member, out);
+        write_member(member, first, out);
+        first = false;
         continue;
       }
+      if (!first) out.push_back(',');
+      first = false;
       write_json_string(entry.key, out);
       out.push_back(':');
-      if (redacted_keys == nullptr) {
-        if (auto error = write_json_value(entry.value, out)) return error;
-      } else if (redacted_keys->matches(entry.key)) {
-        write_json_string(kRedacted, out);
-      } else if (auto error = write_json_value(entry.value, out, *redacted_keys)) {
-        return error;
-      }
+      if (!values.write_entry_value(entry.key, entry.value)) return values.take_error();
     }
     if (!service_field) {
       service_text_ = redact_record_text("service", service_, settings_);
@@ -93,20 +106,27 @@ class RecordLine {
     }
     for (size_t m = 0; m < kFixedCount; ++m) {
       if (!pending_[m]) continue;
-      if (!first) out.push_back(',');
+      write_member(static_cast<FixedMember>(m), first, out);
       first = false;
-      write_member(static_cast<FixedMember>(m), out);
     }
     out.push_back('}');
     return std::nullopt;
   }
 
  private:
-  void write_member(FixedMember member, TextBuffer& out) {
+  void write_member(FixedMember member, bool first, TextBuffer& out) {
     pending_[member] = false;
-    out.append(kMemberKeys[member]);
+    const MemberKey& key = kMemberKeys[member];
+    char* to = out.room(sizeof key.text);
+    if (first) {
+      std::memcpy(to, key.text + 1, sizeof key.text - 1);
+      out.commit(to + key.size - 1);
+    } else {
+      std::memcpy(to, key.text, sizeof key.text);
+      out.commit(to + key.size);
+    }
     if (member == kSeverity) {
-      append_int_text(out, severity_);
+      out.push_back(static_cast<char>('0' + severity_));  // 2 to 7: one digit
     } else {
       write_json_string(texts_[member], out);
     }

@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "core/render/json_error.h"
+#include "core/render/json_string.h"
 #include "core/render/text_buffer.h"
 #include "core/value/value.h"
 
@@ -36,14 +37,37 @@ JsonResult value_to_json(const Value& value);
 [[nodiscard]] std::optional<JsonError> write_json_value(const Value& value, std::string& out);
 [[nodiscard]] std::optional<JsonError> write_json_value(const Value& value, TextBuffer& out);
 
-// The same, with the value of every map entry whose key `redacted_keys`
-// holds written as "[REDACTED]", at any depth, without being read: the
-// text redact_sensitive_keys_with would give, the value left unchanged.
-[[nodiscard]] std::optional<JsonError> write_json_value(const Value& value, TextBuffer& out,
-                                                        const SensitiveKeys& redacted_keys);
+// Writes values one after another into one buffer, each as
+// write_json_value would. With `redacted_keys`, the value of every map
+// entry whose key it holds is written as "[REDACTED]", at any depth,
+// without being read: the text redact_sensitive_keys_with would give, the
+// value left unchanged.
+//
+// One thread at a time, like the buffer.
+class JsonValueWriter {
+ public:
+  explicit JsonValueWriter(TextBuffer& out, const SensitiveKeys* redacted_keys = nullptr);
 
-// Appends `text` as a quoted, escaped JSON string.
+  // False when a big integer's text is not one JSON value: writing stops
+  // at once, `out` holds a partial text and take_error() tells why.
+  [[nodiscard]] bool write(const Value& value);
+  // The value of a map entry with this key, "[REDACTED]" when the key is
+  // redacted.
+  [[nodiscard]] bool write_entry_value(std::string_view key, const Value& value);
+  JsonError take_error() { return std::move(error_); }
+
+ private:
+  bool list(const Value::List& items);
+  bool map(const FieldMap& fields);
+  bool big_int(const std::string& text);
+
+  TextBuffer& out_;
+  const SensitiveKeys* redacted_keys_;  // null or non-empty
+  JsonError error_;
+};
+
+// Appends `text` as a quoted, escaped JSON string (the TextBuffer form is
+// in json_string.h).
 void write_json_string(std::string_view text, std::string& out);
-void write_json_string(std::string_view text, TextBuffer& out);
 
 }  // namespace vorlisk

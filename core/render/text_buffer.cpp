@@ -15,6 +15,14 @@ thread_local size_t t_line_capacity = kSmallestLineCapacity;
 
 }  // namespace
 
+void TextBuffer::grow(size_t needed) {
+  size_t target = capacity_ * 2;
+  if (target < used_ + needed) target = used_ + needed;
+  if (target < 64) target = 64;
+  out_.resize(target);
+  refresh();
+}
+
 size_t line_capacity_hint() { return t_line_capacity; }
 
 void note_line_length(size_t length) {

@@ -82,13 +82,8 @@ class TextBuffer {
     std::memcpy(to, &word, 4);
   }
 
-  void grow(size_t needed) {
-    size_t target = capacity_ * 2;
-    if (target < used_ + needed) target = used_ + needed;
-    if (target < 64) target = 64;
-    out_.resize(target);
-    refresh();
-  }
+  // Out of line: the appends that never grow stay small.
+  void grow(size_t needed);
   void refresh() {
     data_ = out_.data();
     capacity_ = out_.size();

@@ -145,7 +145,9 @@ class StringAroundWordSize : public ::testing::TestWithParam<size_t> {};
 TEST_P(StringAroundWordSize, EscapeAtEveryPosition) {
   const size_t length = GetParam();
   for (size_t at = 0; at <= length; ++at) {  // `at == length`: no escape
-    for (const char special : {'"', '\n', '\x01'}) {
+    // Escaped, and the bytes next to them, which are not.
+    for (const char special : {'"', '\\', '\n', '\x01', '\x1f', '\x00', ' ', '!', '#', '[', ']', '\x7f', '\x80',
+                               '\xa2', '\xdc', '\xff'}) {
       std::string text(length, 'x');
       for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
       if (at < length) text[at] = special;
@@ -156,7 +158,7 @@ TEST_P(StringAroundWordSize, EscapeAtEveryPosition) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, StringAroundWordSize, ::testing::Range<size_t>(0, 26));
+INSTANTIATE_TEST_SUITE_P(Lengths, StringAroundWordSize, ::testing::Range<size_t>(0, 41));
 
 TEST(JsonWriter, ContainersKeepStoredOrder) {
   FieldMap map;
