@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/render/console_record.h"
+#include "core/render/console_text.h"
 #include "core/render/json_record.h"
 #include "core/render/key_case.h"
 #include "core/value/levels.h"
@@ -129,6 +130,53 @@ JsonResult reference_json_line(const Record& r, const RedactionSettings& setting
   if (stack) set("stack", Value::str(redact_text_field("stack", *stack, settings)));
   set("message", Value::str(message));
   return value_to_json(Value::map(std::move(root)));
+}
+
+// The console line by the rules, from the root redacted whole; the
+// renderer redacts on the way and must agree.
+std::string reference_console_line(const Record& r, const RedactionSettings& settings,
+                                   std::optional<std::string_view> stack) {
+  const std::string message = redact_text_field("message", r.message, settings);
+  const FieldMap root = build_record_root(r.fields, settings);
+  std::string level = canonical_level_name(r.level);
+  std::string colour;
+  if (r.colors) {
+    if (level == "DEBUG") colour = "\x1b[2m";
+    if (level == "WARN") colour = "\x1b[33m";
+    if (level == "ERROR") colour = "\x1b[31m";
+    if (level == "CRITICAL") colour = "\x1b[1;31m";
+  }
+  size_t width = 0;
+  for (const char c : level) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  if (width < 8) level.append(8 - width, ' ');
+  std::string line;
+  {
+    TextBuffer out(line);
+    push_sanitized(out, r.timestamp);
+    out.append(" " + colour + "[");
+    push_sanitized(out, level);
+    out.append(r.colors ? "]\x1b[0m " : "] ");
+    push_sanitized(out, message);
+    const std::string* exception = nullptr;
+    for (const FieldEntry& entry : root.entries()) {
+      const std::string_view key = entry.key;
+      if (key == "level" || key == "logger" || key == "message" || key == "severity" || key == "timestamp" ||
+          (stack && key == "stack")) {
+        continue;
+      }
+      if (key == "exception" && entry.value.kind() == Value::Kind::Str) {
+        exception = &entry.value.as_str();
+        continue;
+      }
+      out.append("  ");
+      push_console_token(out, key, false);
+      out.push_back('=');
+      write_console_value(out, entry.value);
+    }
+    if (stack) push_indented_block(out, redact_text_field("stack", *stack, settings));
+    if (exception) push_indented_block(out, *exception);
+  }
+  return line;
 }
 
 void check_console_line(const std::string& line, bool colors) {
@@ -265,6 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string console =
       render_console_line(r.fields, r.level, r.message, r.colors, r.timestamp, settings, stack);
+  if (console != reference_console_line(r, settings, stack)) fail("console line differs from the rules", console);
   check_console_line(console, r.colors);
   check_sensitive_keys(r, settings.keys(), in);
   return 0;

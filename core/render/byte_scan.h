@@ -29,6 +29,17 @@ constexpr uint64_t equal_to(uint64_t word, char c) {
   return below(word ^ (kOnes * static_cast<uint8_t>(c)), 1);
 }
 
+// Bytes below `limit` (at most 0x80) or equal to one of `chars` (each
+// below 0x80). Cheaper than OR-ing below() and equal_to(): x ^ c keeps x's
+// high bit for such a c, so every test shares one mask of the bytes below
+// 0x80.
+template <class... Chars>
+constexpr uint64_t below_or_equal_to(uint64_t word, uint8_t limit, Chars... chars) {
+  const uint64_t borrows =
+      (word - kOnes * limit) | (uint64_t{0} | ... | ((word ^ (kOnes * static_cast<uint8_t>(chars))) - kOnes));
+  return borrows & ~word & kHighs;
+}
+
 // DEL and every byte of 0x80 or above (all non-ASCII UTF-8).
 constexpr uint64_t del_or_high(uint64_t word) { return (word | (word + kOnes)) & kHighs; }
 
@@ -78,6 +89,43 @@ size_t first_flagged(std::string_view text, const Flags& flags, char pad = 'a') 
   // below every byte not yet tested, so nothing can flag them now.
   const uint64_t mask = flags(load<uint64_t>(p + n - 8));
   return mask != 0 ? n - 8 + static_cast<size_t>(std::countr_zero(mask)) / 8 : n;
+}
+
+// Stores `text` at `to`, whole words of eight bytes at a time, when
+// `flags` marks none of its bytes, and tells whether it did; when it did
+// not, the bytes at `to` are of no use. Words may be stored up to eight
+// bytes past the text's end: `to` needs room for text.size() + 8 bytes.
+// `pad` as for first_flagged.
+template <class Flags>
+bool store_unflagged(std::string_view text, char* to, const Flags& flags, char pad = 'a') {
+  const char* p = text.data();
+  const size_t n = text.size();
+  const auto store = [](char* at, uint64_t word) { std::memcpy(at, &word, sizeof word); };
+  if (n < 8) {
+    if (n == 0) return true;
+    const uint64_t word = load_short(p, n, pad);
+    if (flags(word) != 0) return false;
+    store(to, word);
+    return true;
+  }
+  size_t i = 0;
+  for (; n - i > 16; i += 16) {
+    const uint64_t first = load<uint64_t>(p + i);
+    const uint64_t second = load<uint64_t>(p + i + 8);
+    if ((flags(first) | flags(second)) != 0) return false;
+    store(to + i, first);
+    store(to + i + 8, second);
+  }
+  if (n - i > 8) {
+    const uint64_t word = load<uint64_t>(p + i);
+    if (flags(word) != 0) return false;
+    store(to + i, word);
+  }
+  // The last eight bytes, overlapping some already stored.
+  const uint64_t word = load<uint64_t>(p + n - 8);
+  if (flags(word) != 0) return false;
+  store(to + n - 8, word);
+  return true;
 }
 
 }  // namespace vorlisk::byte_scan

@@ -40,38 +40,56 @@ std::string render_console_line(FieldMap fields, std::string_view level, std::st
                                 const RedactionSettings& settings,
                                 std::optional<std::string_view> stack) {
   const RedactedText message_text = redact_record_text("message", message, settings);
-  const FieldMap root = build_record_root(std::move(fields), settings);
-  std::string padded_level = canonical_level_name(level);
-  const std::string_view color = colors ? color_start(padded_level) : std::string_view();
-  const size_t width = character_count(padded_level);
-  if (width < kLevelWidth) padded_level.append(kLevelWidth - width, ' ');
+  // As for the JSON line: with value patterns the root is redacted whole
+  // first; without, the fields are shown as they are, the marker left out
+  // and sensitive values shown redacted on the way.
+  const bool whole_root = !settings.patterns.empty();
+  const FieldMap root = whole_root ? build_record_root(std::move(fields), settings) : std::move(fields);
+  const SensitiveKeys* redacted_keys =
+      whole_root || settings.keys().empty() ? nullptr : &settings.keys();
+  const LevelRow* level_row = find_level_row(level);
+  const std::string other_level = level_row != nullptr ? std::string() : canonical_level_name(level);
+  const std::string_view canonical = level_row != nullptr ? level_row->canonical : other_level;
+  const std::string_view color = colors ? color_start(canonical) : std::string_view();
+  const size_t width = character_count(canonical);
 
   std::string line;
   line.reserve(line_capacity_hint());
-  push_sanitized(line, timestamp);
-  line.push_back(' ');
-  line.append(color);
-  line.push_back('[');
-  push_sanitized(line, padded_level);
-  line.push_back(']');
-  if (colors) line.append(kColorReset);
-  line.push_back(' ');
-  push_sanitized(line, message_text.view());
+  {
+    TextBuffer out(line);
+    push_sanitized(out, timestamp);
+    out.push_back(' ');
+    out.append(color);
+    out.push_back('[');
+    push_sanitized(out, canonical);
+    for (size_t pad = width; pad < kLevelWidth; ++pad) out.push_back(' ');
+    out.push_back(']');
+    if (colors) out.append(kColorReset);
+    out.push_back(' ');
+    push_sanitized(out, message_text.view());
 
-  const std::string* exception_text = nullptr;
-  for (const FieldEntry& entry : root.entries()) {
-    if (is_hidden_field(entry.key, stack.has_value())) continue;
-    if (entry.key == "exception" && entry.value.kind() == Value::Kind::Str) {
-      exception_text = &entry.value.as_str();  // shown as the last block
-      continue;
+    std::optional<std::string_view> exception_text;
+    for (const FieldEntry& entry : root.entries()) {
+      if (!whole_root && entry.key == kRedactedMarkerKey) continue;
+      if (is_hidden_field(entry.key, stack.has_value())) continue;
+      const bool redacted = redacted_keys != nullptr && redacted_keys->matches(entry.key);
+      if (entry.key == "exception" && (redacted || entry.value.kind() == Value::Kind::Str)) {
+        // Shown as the last block.
+        exception_text = redacted ? kRedacted : std::string_view(entry.value.as_str());
+        continue;
+      }
+      out.append("  ");
+      push_console_token(out, entry.key, false);
+      out.push_back('=');
+      if (redacted) {
+        push_quoted(out, kRedacted);
+      } else {
+        write_console_value(out, entry.value, redacted_keys);
+      }
     }
-    line.append("  ");
-    push_console_token(line, entry.key, false);
-    line.push_back('=');
-    write_console_value(line, entry.value);
+    if (stack) push_indented_block(out, redact_record_text("stack", *stack, settings).view());
+    if (exception_text) push_indented_block(out, *exception_text);
   }
-  if (stack) push_indented_block(line, redact_record_text("stack", *stack, settings).view());
-  if (exception_text != nullptr) push_indented_block(line, *exception_text);
   note_line_length(line.size());
   return line;
 }

@@ -2,6 +2,8 @@
 
 #include "core/render/byte_scan.h"
 #include "core/render/number_text.h"
+#include "core/render/redaction.h"
+#include "core/render/sensitive_keys.h"
 
 namespace vorlisk {
 namespace {
@@ -68,27 +70,24 @@ constexpr uint64_t unprintable(uint64_t word) {
 }
 
 constexpr uint64_t unprintable_or_quoting(uint64_t word) {
-  return unprintable(word) | byte_scan::equal_to(word, '"') | byte_scan::equal_to(word, '\\');
+  return byte_scan::below_or_equal_to(word, 0x20, '"', '\\') | byte_scan::del_or_high(word);
 }
 
 // Bytes that make a key quoted, or may (any non-ASCII byte): white space
 // and control characters, DEL, '"', '=' and '\\'; for a nested key also
 // ",:{}".
 constexpr uint64_t breaks_bare_key(uint64_t word) {
-  using namespace byte_scan;
-  return below(word, 0x21) | del_or_high(word) | equal_to(word, '"') | equal_to(word, '=') |
-         equal_to(word, '\\');
+  return byte_scan::below_or_equal_to(word, 0x21, '"', '=', '\\') | byte_scan::del_or_high(word);
 }
 
 constexpr uint64_t breaks_bare_nested_key(uint64_t word) {
-  using namespace byte_scan;
-  return breaks_bare_key(word) | equal_to(word, ',') | equal_to(word, ':') | equal_to(word, '{') |
-         equal_to(word, '}');
+  return byte_scan::below_or_equal_to(word, 0x21, '"', '=', '\\', ',', ':', '{', '}') |
+         byte_scan::del_or_high(word);
 }
 
 // Writes one character of `text` at `pos` (escaped when it must be) and
 // returns its length.
-size_t push_sanitized_char(std::string& line, std::string_view text, size_t pos) {
+size_t push_sanitized_char(TextBuffer& line, std::string_view text, size_t pos) {
   const Char ch = next_char(text, pos);
   if (!ch.valid || in_escape_set(ch.cp)) {
     push_char_escape(line, ch.cp);
@@ -127,9 +126,48 @@ bool must_quote(std::string_view key, bool nested) {
   return false;
 }
 
+// The general forms, for a text with something to escape or a key that
+// may need quotes; kept out of line, so that the plain paths stay small.
+[[gnu::noinline]] void push_sanitized_in_general(TextBuffer& line, std::string_view text) {
+  for (;;) {
+    // Printable ASCII runs are copied whole; the character after one is
+    // written alone, escaped or as it is.
+    const size_t plain = byte_scan::first_flagged(text, unprintable);
+    line.append(text.data(), plain);
+    if (plain == text.size()) return;
+    text.remove_prefix(plain + push_sanitized_char(line, text, plain));
+  }
+}
+
+[[gnu::noinline]] void push_quoted_in_general(TextBuffer& line, std::string_view text) {
+  line.push_back('"');
+  for (;;) {
+    const size_t plain = byte_scan::first_flagged(text, unprintable_or_quoting);
+    line.append(text.data(), plain);
+    if (plain == text.size()) break;
+    const char c = text[plain];
+    if (c == '"' || c == '\\') {
+      const char escaped[2] = {'\\', c};
+      line.append(escaped, sizeof escaped);
+      text.remove_prefix(plain + 1);
+    } else {
+      text.remove_prefix(plain + push_sanitized_char(line, text, plain));
+    }
+  }
+  line.push_back('"');
+}
+
+[[gnu::noinline]] void push_console_token_in_general(TextBuffer& line, std::string_view key, bool nested) {
+  if (must_quote(key, nested)) {
+    push_quoted(line, key);
+  } else {
+    line.append(key);
+  }
+}
+
 }  // namespace
 
-void push_char_escape(std::string& line, char32_t cp) {
+void push_char_escape(TextBuffer& line, char32_t cp) {
   switch (cp) {
     case '\t':
       line.append("\\t");
@@ -158,44 +196,43 @@ void push_char_escape(std::string& line, char32_t cp) {
   line.append(start, end);
 }
 
-void push_sanitized(std::string& line, std::string_view text) {
-  for (;;) {
-    // Printable ASCII runs are copied whole; the character after one is
-    // written alone, escaped or as it is.
-    const size_t plain = byte_scan::first_flagged(text, unprintable);
-    line.append(text.data(), plain);
-    if (plain == text.size()) return;
-    text.remove_prefix(plain + push_sanitized_char(line, text, plain));
-  }
+void push_char_escape(std::string& line, char32_t cp) {
+  TextBuffer buffer(line);
+  push_char_escape(buffer, cp);
 }
 
-void push_quoted(std::string& line, std::string_view text) {
-  line.push_back('"');
-  for (;;) {
-    const size_t plain = byte_scan::first_flagged(text, unprintable_or_quoting);
-    line.append(text.data(), plain);
-    if (plain == text.size()) break;
-    const char c = text[plain];
-    if (c == '"' || c == '\\') {
-      const char escaped[2] = {'\\', c};
-      line.append(escaped, sizeof escaped);
-      text.remove_prefix(plain + 1);
-    } else {
-      text.remove_prefix(plain + push_sanitized_char(line, text, plain));
-    }
+void push_sanitized(TextBuffer& line, std::string_view text) {
+  char* to = line.room(text.size() + sizeof(uint64_t));
+  if (byte_scan::store_unflagged(text, to, unprintable)) return line.commit(to + text.size());
+  push_sanitized_in_general(line, text);
+}
+
+void push_quoted(TextBuffer& line, std::string_view text) {
+  char* to = line.room(text.size() + 2 + sizeof(uint64_t));
+  if (byte_scan::store_unflagged(text, to + 1, unprintable_or_quoting)) {
+    to[0] = '"';
+    to[text.size() + 1] = '"';
+    return line.commit(to + text.size() + 2);
   }
-  line.push_back('"');
+  push_quoted_in_general(line, text);
+}
+
+void push_console_token(TextBuffer& line, std::string_view key, bool nested) {
+  // Keys are nearly always plain ASCII: found bare a word at a time.
+  char* to = line.room(key.size() + sizeof(uint64_t));
+  if (!key.empty() && (nested ? byte_scan::store_unflagged(key, to, breaks_bare_nested_key)
+                              : byte_scan::store_unflagged(key, to, breaks_bare_key))) {
+    return line.commit(to + key.size());
+  }
+  push_console_token_in_general(line, key, nested);
 }
 
 void push_console_token(std::string& line, std::string_view key, bool nested) {
-  if (must_quote(key, nested)) {
-    push_quoted(line, key);
-  } else {
-    line.append(key);
-  }
+  TextBuffer buffer(line);
+  push_console_token(buffer, key, nested);
 }
 
-void push_indented_block(std::string& line, std::string_view text) {
+void push_indented_block(TextBuffer& line, std::string_view text) {
   size_t start = 0;
   for (;;) {
     const size_t end = text.find('\n', start);
@@ -206,7 +243,7 @@ void push_indented_block(std::string& line, std::string_view text) {
   }
 }
 
-void write_console_value(std::string& line, const Value& value) {
+void write_console_value(TextBuffer& line, const Value& value, const SensitiveKeys* redacted_keys) {
   switch (value.kind()) {
     case Value::Kind::Null:
       line.append("None");
@@ -229,7 +266,7 @@ void write_console_value(std::string& line, const Value& value) {
       for (const Value& item : value.as_list()) {
         if (!first) line.append(", ");
         first = false;
-        write_console_value(line, item);
+        write_console_value(line, item, redacted_keys);
       }
       line.push_back(']');
       return;
@@ -242,7 +279,11 @@ void write_console_value(std::string& line, const Value& value) {
         first = false;
         push_console_token(line, entry.key, true);
         line.push_back(':');
-        write_console_value(line, entry.value);
+        if (redacted_keys != nullptr && redacted_keys->matches(entry.key)) {
+          push_quoted(line, kRedacted);
+        } else {
+          write_console_value(line, entry.value, redacted_keys);
+        }
       }
       line.push_back('}');
       return;

@@ -18,16 +18,8 @@
 
 namespace vorlisk {
 
-// Bytes that JSON strings must escape: below 0x20, '"' and '\\'. The three
-// tests share one mask of the bytes below 0x80: x ^ '"' and x ^ '\\' keep
-// x's high bit. As with every byte_scan mask, the lowest flagged byte is
-// exact.
-constexpr uint64_t needs_json_escape(uint64_t word) {
-  using namespace byte_scan;
-  const uint64_t borrows =
-      (word - kOnes * 0x20) | ((word ^ (kOnes * '"')) - kOnes) | ((word ^ (kOnes * '\\')) - kOnes);
-  return borrows & ~word & kHighs;
-}
+// Bytes that JSON strings must escape: below 0x20, '"' and '\\'.
+constexpr uint64_t needs_json_escape(uint64_t word) { return byte_scan::below_or_equal_to(word, 0x20, '"', '\\'); }
 
 // Any text: quoted, escaped where JSON requires it.
 void write_json_string_in_general(std::string_view text, TextBuffer& out);
