@@ -300,7 +300,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fail("the prefilter changed the JSON line", std::holds_alternative<std::string>(json) ? std::get<std::string>(json) : "");
   }
   if (reference_json_line(r, settings, stack) != json) {
-    fail("JSON line differs from the rules", std::holds_alternative<std::string>(json) ? std::get<std::string>(json) : "");
+    fail("JSON line differs from the rules",
+         std::holds_alternative<std::string>(json) ? std::get<std::string>(json) : "");
   }
   if (render_console_line(r.fields, r.level, r.message, r.colors, r.timestamp, prefiltered, stack) !=
       render_console_line(r.fields, r.level, r.message, r.colors, r.timestamp, settings, stack)) {

@@ -54,7 +54,8 @@ TEST_P(FirstFlagged, FindsTheFirstFlaggedByteAtEveryPosition) {
             << "length " << length << " at " << at << " byte " << int(static_cast<unsigned char>(flagged));
         std::string single = text;  // the one flagged byte
         single[at] = flagged;
-        ASSERT_FALSE(byte_scan::store_unflagged(single, stored.data(), c.flags)) << "length " << length << " at " << at;
+        ASSERT_FALSE(byte_scan::store_unflagged(single, stored.data(), c.flags))
+            << "length " << length << " at " << at;
       }
     }
   }
