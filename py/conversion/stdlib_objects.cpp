@@ -42,43 +42,39 @@ struct OffsetCache {
 
 OffsetCache g_last_offset;
 
-PyObject* module_attribute(const char* module_name, const char* name) {
+PyRef module_attribute(const char* module_name, const char* name) {
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed
-  if (module == nullptr) return nullptr;
-  PyObject* found = PyObject_GetAttrString(module, name);
-  if (found == nullptr) PyErr_Clear();
+  if (module == nullptr) return PyRef();
+  PyRef found = PyRef::steal(PyObject_GetAttrString(module, name));
+  if (!found) PyErr_Clear();
   return found;
 }
 
 void find_datetime_types() {
   if (g_types.datetime != nullptr) return;
-  PyObject* date = module_attribute("datetime", "date");
-  PyObject* datetime = module_attribute("datetime", "datetime");
-  PyObject* timedelta = module_attribute("datetime", "timedelta");
-  PyObject* timezone = module_attribute("datetime", "timezone");
+  PyRef date = module_attribute("datetime", "date");
+  PyRef datetime = module_attribute("datetime", "datetime");
+  PyRef timedelta = module_attribute("datetime", "timedelta");
+  PyRef timezone = module_attribute("datetime", "timezone");
   // Immutable types only: their isoformat() can never have been replaced.
-  const auto immutable_type = [](PyObject* t) {
-    return t != nullptr && PyType_Check(t) &&
-           (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(t)) & Py_TPFLAGS_IMMUTABLETYPE);
+  const auto immutable_type = [](const PyRef& t) {
+    return t && PyType_Check(t.get()) &&
+           (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(t.get())) & Py_TPFLAGS_IMMUTABLETYPE);
   };
   if (immutable_type(date) && immutable_type(datetime) && immutable_type(timedelta) &&
       immutable_type(timezone)) {
-    g_types.date = date;
-    g_types.datetime = datetime;
-    g_types.timedelta = timedelta;
-    g_types.timezone = timezone;
-    return;
+    // Kept for the life of the process.
+    g_types.date = date.release();
+    g_types.datetime = datetime.release();
+    g_types.timedelta = timedelta.release();
+    g_types.timezone = timezone.release();
   }
-  Py_XDECREF(date);
-  Py_XDECREF(datetime);
-  Py_XDECREF(timedelta);
-  Py_XDECREF(timezone);
 }
 
 void find_uuid_type() {
   if (g_types.uuid != nullptr) return;
-  PyRef uuid = PyRef::steal(module_attribute("uuid", "UUID"));
+  PyRef uuid = module_attribute("uuid", "UUID");
   if (!uuid || !PyType_Check(uuid.get())) return;
   PyObject* str_name = g_str.get();
   if (str_name == nullptr) {
