@@ -42,43 +42,39 @@ struct OffsetCache {
 
 OffsetCache g_last_offset;
 
-PyObject* module_attribute(const char* module_name, const char* name) {
+PyRef module_attribute(const char* module_name, const char* name) {
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed
-  if (module == nullptr) return nullptr;
-  PyObject* found = PyObject_GetAttrString(module, name);
-  if (found == nullptr) PyErr_Clear();
+  if (module == nullptr) return PyRef();
+  PyRef found = PyRef::steal(PyObject_GetAttrString(module, name));
+  if (!found) PyErr_Clear();
   return found;
 }
 
 void find_datetime_types() {
   if (g_types.datetime != nullptr) return;
-  PyObject* date = module_attribute("datetime", "date");
-  PyObject* datetime = module_attribute("datetime", "datetime");
-  PyObject* timedelta = module_attribute("datetime", "timedelta");
-  PyObject* timezone = module_attribute("datetime", "timezone");
+  PyRef date = module_attribute("datetime", "date");
+  PyRef datetime = module_attribute("datetime", "datetime");
+  PyRef timedelta = module_attribute("datetime", "timedelta");
+  PyRef timezone = module_attribute("datetime", "timezone");
   // Immutable types only: their isoformat() can never have been replaced.
-  const auto immutable_type = [](PyObject* t) {
-    return t != nullptr && PyType_Check(t) &&
-           (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(t)) & Py_TPFLAGS_IMMUTABLETYPE);
+  const auto immutable_type = [](const PyRef& t) {
+    return t && PyType_Check(t.get()) &&
+           (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(t.get())) & Py_TPFLAGS_IMMUTABLETYPE);
   };
   if (immutable_type(date) && immutable_type(datetime) && immutable_type(timedelta) &&
       immutable_type(timezone)) {
-    g_types.date = date;
-    g_types.datetime = datetime;
-    g_types.timedelta = timedelta;
-    g_types.timezone = timezone;
-    return;
+    // Kept for the life of the process.
+    g_types.date = date.release();
+    g_types.datetime = datetime.release();
+    g_types.timedelta = timedelta.release();
+    g_types.timezone = timezone.release();
   }
-  Py_XDECREF(date);
-  Py_XDECREF(datetime);
-  Py_XDECREF(timedelta);
-  Py_XDECREF(timezone);
 }
 
 void find_uuid_type() {
   if (g_types.uuid != nullptr) return;
-  PyRef uuid = PyRef::steal(module_attribute("uuid", "UUID"));
+  PyRef uuid = module_attribute("uuid", "UUID");
   if (!uuid || !PyType_Check(uuid.get())) return;
   PyObject* str_name = g_str.get();
   if (str_name == nullptr) {
@@ -106,16 +102,28 @@ bool uuid_str_unchanged() {
   return str.get() == g_types.uuid_str;
 }
 
-void append_digits(std::string& out, unsigned value, int width) {
-  char buffer[10];
-  int n = 0;
-  do {
-    buffer[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0 && n < 10);
-  for (int i = n; i < width; ++i) out.push_back('0');
-  while (n > 0) out.push_back(buffer[--n]);
-}
+// The text of a date, time or offset, built in place: every number has a
+// fixed width here (years 1 to 9999, offsets under a day).
+class IsoText {
+ public:
+  void put(char c) { text_[size_++] = c; }
+  void put_digits(unsigned value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+      text_[size_ + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    }
+    size_ += static_cast<size_t>(width);
+  }
+  void put(std::string_view text) {
+    for (char c : text) put(c);
+  }
+  std::string_view view() const { return {text_, size_}; }
+
+ private:
+  // "YYYY-MM-DDTHH:MM:SS.ffffff+HH:MM:SS.ffffff" is 42 characters.
+  char text_[48];
+  size_t size_ = 0;
+};
 
 // The state tuple of __reduce__(): (type, (bytes, ...)); its bytes.
 bool reduced_state(PyObject* obj, PyRef& reduced, const unsigned char** data, Py_ssize_t* size,
@@ -141,12 +149,12 @@ bool reduced_state(PyObject* obj, PyRef& reduced, const unsigned char** data, Py
   return true;
 }
 
-void append_date(std::string& out, const unsigned char* d) {
-  append_digits(out, (d[0] << 8) | d[1], 4);
-  out.push_back('-');
-  append_digits(out, d[2] & 0x7F, 2);
-  out.push_back('-');
-  append_digits(out, d[3], 2);
+void put_date(IsoText& out, const unsigned char* d) {
+  out.put_digits((d[0] << 8) | d[1], 4);
+  out.put('-');
+  out.put_digits(d[2] & 0x7F, 2);
+  out.put('-');
+  out.put_digits(d[3], 2);
 }
 
 // Ties the cached offset text to `tzinfo` when it is a datetime.timezone.
@@ -162,9 +170,9 @@ void remember_timezone(PyObject* tzinfo) {
 
 // "+HH:MM", then ":SS" when there are seconds or microseconds, then
 // ".ffffff" when there are microseconds; nothing for a None offset.
-bool append_utc_offset(std::string& out, PyObject* datetime, PyObject* tzinfo) {
+bool put_utc_offset(IsoText& out, PyObject* datetime, PyObject* tzinfo) {
   if (tzinfo == g_last_offset.timezone) {
-    out += g_last_offset.text;
+    out.put(g_last_offset.text);
     return true;
   }
   PyObject* name = g_utcoffset.get();
@@ -173,7 +181,7 @@ bool append_utc_offset(std::string& out, PyObject* datetime, PyObject* tzinfo) {
   if (!offset) return false;
   if (offset.get() == Py_None) return true;
   if (offset.get() == g_last_offset.offset) {
-    out += g_last_offset.text;
+    out.put(g_last_offset.text);
     remember_timezone(tzinfo);
     return true;
   }
@@ -181,7 +189,7 @@ bool append_utc_offset(std::string& out, PyObject* datetime, PyObject* tzinfo) {
     PyErr_SetString(PyExc_TypeError, "utcoffset() did not return a timedelta");
     return false;
   }
-  const size_t start = out.size();
+  const size_t start = out.view().size();
   int64_t parts[3];  // days, seconds, microseconds
   const char* names[3] = {"days", "seconds", "microseconds"};
   for (int i = 0; i < 3; ++i) {
@@ -202,21 +210,21 @@ bool append_utc_offset(std::string& out, PyObject* datetime, PyObject* tzinfo) {
   seconds %= 3600;
   const int64_t minutes = seconds / 60;
   seconds %= 60;
-  out.push_back(sign);
-  append_digits(out, static_cast<unsigned>(hours), 2);
-  out.push_back(':');
-  append_digits(out, static_cast<unsigned>(minutes), 2);
+  out.put(sign);
+  out.put_digits(static_cast<unsigned>(hours), 2);
+  out.put(':');
+  out.put_digits(static_cast<unsigned>(minutes), 2);
   if (seconds != 0 || microseconds != 0) {
-    out.push_back(':');
-    append_digits(out, static_cast<unsigned>(seconds), 2);
+    out.put(':');
+    out.put_digits(static_cast<unsigned>(seconds), 2);
   }
   if (microseconds != 0) {
-    out.push_back('.');
-    append_digits(out, static_cast<unsigned>(microseconds), 6);
+    out.put('.');
+    out.put_digits(static_cast<unsigned>(microseconds), 6);
   }
   Py_XDECREF(g_last_offset.offset);
   g_last_offset.offset = offset.release();
-  g_last_offset.text.assign(out, start, std::string::npos);
+  g_last_offset.text.assign(out.view().substr(start));
   remember_timezone(tzinfo);
   return true;
 }
@@ -231,10 +239,9 @@ Converted date_text(PyObject* date) {
     PyErr_SetString(PyExc_TypeError, "unexpected state of a date");
     return std::nullopt;
   }
-  std::string text;
-  text.reserve(10);
-  append_date(text, d);
-  return Value::str(std::move(text));
+  IsoText text;
+  put_date(text, d);
+  return Value::str(std::string(text.view()));
 }
 
 Converted datetime_text(PyObject* datetime) {
@@ -247,24 +254,23 @@ Converted datetime_text(PyObject* datetime) {
     PyErr_SetString(PyExc_TypeError, "unexpected state of a datetime");
     return std::nullopt;
   }
-  std::string text;
-  text.reserve(32);
-  append_date(text, d);
-  text.push_back('T');
-  append_digits(text, d[4], 2);
-  text.push_back(':');
-  append_digits(text, d[5], 2);
-  text.push_back(':');
-  append_digits(text, d[6], 2);
+  IsoText text;
+  put_date(text, d);
+  text.put('T');
+  text.put_digits(d[4], 2);
+  text.put(':');
+  text.put_digits(d[5], 2);
+  text.put(':');
+  text.put_digits(d[6], 2);
   const unsigned micros = (d[7] << 16) | (d[8] << 8) | d[9];
   if (micros != 0) {
-    text.push_back('.');
-    append_digits(text, micros, 6);
+    text.put('.');
+    text.put_digits(micros, 6);
   }
-  if (tzinfo != nullptr && tzinfo != Py_None && !append_utc_offset(text, datetime, tzinfo)) {
+  if (tzinfo != nullptr && tzinfo != Py_None && !put_utc_offset(text, datetime, tzinfo)) {
     return std::nullopt;
   }
-  return Value::str(std::move(text));
+  return Value::str(std::string(text.view()));
 }
 
 // str() of a UUID: its 128-bit int as 32 lower-case hex digits, 8-4-4-4-12.
