@@ -55,27 +55,6 @@ uint32_t level_value(PyObject* level) {
   return parse_level_name(std::string_view(text, static_cast<size_t>(size))).value_or(kUnknownLevel);
 }
 
-// The rate-limit key's text: the str's own UTF-8 form, or the repaired text
-// (each unpaired surrogate as U+FFFD) when it has none.
-class KeyText {
- public:
-  explicit KeyText(PyObject* key) {
-    Py_ssize_t size = 0;
-    if (const char* text = PyUnicode_AsUTF8AndSize(key, &size)) {
-      view_ = std::string_view(text, static_cast<size_t>(size));
-    } else {
-      PyErr_Clear();
-      repaired_ = decode_surrogates_lossy(key);
-      view_ = repaired_;
-    }
-  }
-  std::string_view view() const { return view_; }
-
- private:
-  std::string repaired_;
-  std::string_view view_;
-};
-
 constexpr auto kNewSig = method_signature(
     "NativeFilter", "__new__",
     {optional("sample_rate"), optional("sample_max_level"), optional("rate_limit_max"),
@@ -124,7 +103,7 @@ PyObject* filter_allow(PyObject* self, PyObject* const* args) {
   if (filter.is_empty()) Py_RETURN_TRUE;
   // A level or key that no stage reads is not converted: neither can fail.
   const uint32_t level = filter.uses_level() ? level_value(args[1]) : kUnknownLevel;
-  const bool allowed = filter.uses_key() ? filter.allow(KeyText(key).view(), level)
+  const bool allowed = filter.uses_key() ? filter.allow(StrText(key).view(), level)
                                          : filter.allow(std::string_view(), level);
   return PyBool_FromLong(allowed);
 }

@@ -5,11 +5,9 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "core/render/console_record.h"
-#include "core/render/json_record.h"
 #include "core/render/timestamp.h"
 #include "py/config/redaction_config.h"
 #include "py/config/render_policy.h"
