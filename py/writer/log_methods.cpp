@@ -223,13 +223,13 @@ std::optional<FieldMap> record_fields(const LogArgs& call, const FieldSources& s
 
 // The record's timestamp: from `created` when it converts to a float in the
 // representable range, else now. A failing conversion is no error.
-std::string record_timestamp(PyObject* created) {
+TimestampText record_timestamp(PyObject* created) {
   if (created != nullptr) {
     const double seconds = PyFloat_AsDouble(created);
     if (seconds == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
-    } else if (std::optional<std::string> text = timestamp_from_created(seconds)) {
-      return std::move(*text);
+    } else if (std::optional<TimestampText> text = timestamp_from_created(seconds)) {
+      return *text;
     }
   }
   return current_timestamp();
@@ -243,7 +243,7 @@ struct RecordStrings {
     if (call.stack != nullptr) stack = stack_text.emplace(call.stack).view();
   }
 
-  std::string timestamp;
+  TimestampText timestamp;
   StrText logger;
   StrText message;
   std::optional<StrText> stack_text;
@@ -273,7 +273,7 @@ std::optional<RenderedRecord> render_streamed_record(const LogArgs& call,
   const RenderPolicy& policy = *call.config;
   const RedactionSettings settings = policy.redaction();
   const RecordTexts texts{strings.logger.view(), call.level,       policy.service,
-                          strings.message.view(), strings.timestamp, strings.stack};
+                          strings.message.view(), strings.timestamp.view(), strings.stack};
   RenderedRecord record;
   record.line.reserve(line_capacity_hint());
   {
@@ -308,7 +308,7 @@ std::optional<RenderedRecord> render_log_record(const LogArgs& call) {
   const RecordStrings strings(call);
   const StrText& logger = strings.logger;
   const StrText& message = strings.message;
-  const std::string& timestamp = strings.timestamp;
+  const std::string_view timestamp = strings.timestamp.view();
   const std::optional<std::string_view> stack = strings.stack;
 
   const RenderPolicy& policy = *call.config;
