@@ -163,8 +163,7 @@ JsonResult render_json_record(FieldMap fields, std::string_view logger, std::str
   const bool whole_root = !settings.patterns.empty();
   const FieldMap root = whole_root ? build_record_root(std::move(fields), settings) : std::move(fields);
   const RecordTexts texts{logger, level, service, message, timestamp, stack};
-  std::string out;
-  out.reserve(line_capacity_hint());
+  std::string out = new_line_buffer();
   {
     TextBuffer buffer(out);
     JsonRecordWriter record(buffer, texts, settings, whole_root);

@@ -275,7 +275,7 @@ std::optional<RenderedRecord> render_streamed_record(const LogArgs& call,
   const RecordTexts texts{strings.logger.view(), call.level,       policy.service,
                           strings.message.view(), strings.timestamp.view(), strings.stack};
   RenderedRecord record;
-  record.line.reserve(line_capacity_hint());
+  record.line = new_line_buffer();
   {
     TextBuffer buffer(record.line);
     JsonRecordWriter writer(buffer, texts, settings, /*fields_redacted=*/false);
