@@ -53,8 +53,7 @@ std::string render_console_line(FieldMap fields, std::string_view level, std::st
   const std::string_view color = colors ? color_start(canonical) : std::string_view();
   const size_t width = character_count(canonical);
 
-  std::string line;
-  line.reserve(line_capacity_hint());
+  std::string line = new_line_buffer();
   {
     TextBuffer out(line);
     push_sanitized(out, timestamp);

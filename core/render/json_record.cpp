@@ -15,6 +15,7 @@ namespace {
 // their name.
 enum FixedMember : uint8_t { kLogger, kLevel, kSeverity, kTimestamp, kService, kStack, kMessage, kFixedCount };
 constexpr FixedMember kNotFixed = kFixedCount;
+static_assert(kFixedCount == 7, "JsonRecordWriter holds seven fixed members");
 
 // Each member's name as written after another member: a comma, the name
 // quoted and a colon; padded to 16 bytes, so that it is copied whole.
@@ -55,92 +56,87 @@ FixedMember fixed_member_named(std::string_view key) {
   }
 }
 
-// The line is written in one pass over the root, as if each fixed member
-// had been set on it in turn (set = replace in place, else append): a field
-// whose name is a written fixed member is written with the fixed value, and
-// the fixed members no field named follow in their order. `service` is
-// never set in place: a field of that name keeps its value, and the
-// record's service is appended only when no field has the name.
-class RecordLine {
- public:
-  RecordLine(std::string_view logger, std::string_view canonical_level, uint8_t severity,
-             std::string_view timestamp, std::string_view service, std::optional<std::string_view> stack,
-             std::string_view message, const RedactionSettings& settings)
-      : settings_(settings), service_(service), severity_(severity) {
-    texts_[kLogger] = logger;
-    texts_[kLevel] = canonical_level;
-    texts_[kTimestamp] = timestamp;
-    texts_[kMessage] = message;
-    if (stack) texts_[kStack] = *stack;
-    pending_ = {true, true, true, true, false, stack.has_value(), true};
-  }
-
-  // `redacted_keys`: null when the root is already redacted, else the keys
-  // whose values are written as "[REDACTED]" at any depth; `drop_marker`:
-  // whether a field keyed "_vorlisk_redacted" is still to be left out.
-  std::optional<JsonError> write(const FieldMap& root, const SensitiveKeys* redacted_keys, bool drop_marker,
-                                 TextBuffer& out) {
-    JsonValueWriter values(out, redacted_keys);
-    out.push_back('{');
-    bool first = true;
-    bool service_field = false;
-    for (const FieldEntry& entry : root.entries()) {
-      if (drop_marker && entry.key == kRedactedMarkerKey) continue;
-      const FixedMember member = fixed_member_named(entry.key);
-      if (member == kService) service_field = true;
-      if (member != kNotFixed && pending_[member]) {
-        write_member(member, first, out);
-        first = false;
-        continue;
-      }
-      if (!first) out.push_back(',');
-      first = false;
-      write_json_string(entry.key, out);
-      out.push_back(':');
-      if (!values.write_entry_value(entry.key, entry.value)) return values.take_error();
-    }
-    if (!service_field) {
-      service_text_ = redact_record_text("service", service_, settings_);
-      texts_[kService] = service_text_.view();
-      pending_[kService] = true;
-    }
-    for (size_t m = 0; m < kFixedCount; ++m) {
-      if (!pending_[m]) continue;
-      write_member(static_cast<FixedMember>(m), first, out);
-      first = false;
-    }
-    out.push_back('}');
-    return std::nullopt;
-  }
-
- private:
-  void write_member(FixedMember member, bool first, TextBuffer& out) {
-    pending_[member] = false;
-    const MemberKey& key = kMemberKeys[member];
-    char* to = out.room(sizeof key.text);
-    if (first) {
-      std::memcpy(to, key.text + 1, sizeof key.text - 1);
-      out.commit(to + key.size - 1);
-    } else {
-      std::memcpy(to, key.text, sizeof key.text);
-      out.commit(to + key.size);
-    }
-    if (member == kSeverity) {
-      out.push_back(static_cast<char>('0' + severity_));  // 2 to 7: one digit
-    } else {
-      write_json_string(texts_[member], out);
-    }
-  }
-
-  const RedactionSettings& settings_;
-  std::string_view service_;
-  RedactedText service_text_ = RedactedText::borrowed({});
-  std::array<std::string_view, kFixedCount> texts_{};
-  std::array<bool, kFixedCount> pending_{};
-  uint8_t severity_ = 0;
-};
-
 }  // namespace
+
+// The line is written in one pass over the fields, as if each fixed member
+// had been set on the root in turn (set = replace in place, else append): a
+// field whose name is a written fixed member is written with the fixed
+// value, and the fixed members no field named follow in their order.
+// `service` is never set in place: a field of that name keeps its value,
+// and the record's service is appended only when no field has the name.
+JsonRecordWriter::JsonRecordWriter(TextBuffer& out, const RecordTexts& texts,
+                                   const RedactionSettings& settings, bool fields_redacted)
+    : out_(out),
+      settings_(settings),
+      values_(out, fields_redacted ? nullptr : &settings.keys()),
+      drop_marker_(!fields_redacted),
+      message_text_(redact_record_text("message", texts.message, settings)),
+      logger_text_(redact_record_text("logger", texts.logger, settings)),
+      stack_text_(texts.stack ? redact_record_text("stack", *texts.stack, settings)
+                              : RedactedText::borrowed({})),
+      service_(texts.service) {
+  const LevelRow* level_row = find_level_row(texts.level);
+  if (level_row == nullptr) other_level_ = canonical_level_name(texts.level);
+  const std::string_view canonical = level_row != nullptr ? level_row->canonical : other_level_;
+  severity_ = severity_for_level(canonical);
+  texts_[kLogger] = logger_text_.view();
+  texts_[kLevel] = canonical;
+  texts_[kTimestamp] = texts.timestamp;
+  texts_[kMessage] = message_text_.view();
+  if (texts.stack) texts_[kStack] = stack_text_.view();
+  pending_ = {true, true, true, true, false, texts.stack.has_value(), true};
+  out_.push_back('{');
+}
+
+bool JsonRecordWriter::begin_field(std::string_view key) {
+  if (drop_marker_ && key == kRedactedMarkerKey) return false;
+  const FixedMember member = fixed_member_named(key);
+  if (member == kService) service_field_ = true;
+  if (member != kNotFixed && pending_[member]) {
+    write_member(member);
+    return false;
+  }
+  if (!first_) out_.push_back(',');
+  first_ = false;
+  write_json_string(key, out_);
+  out_.push_back(':');
+  if (values_.redacts(key)) {
+    write_json_string(kRedacted, out_);
+    return false;
+  }
+  return true;
+}
+
+void JsonRecordWriter::finish() {
+  if (!service_field_) {
+    service_text_ = redact_record_text("service", service_, settings_);
+    texts_[kService] = service_text_.view();
+    pending_[kService] = true;
+  }
+  for (size_t m = 0; m < kFixedCount; ++m) {
+    if (pending_[m]) write_member(static_cast<FixedMember>(m));
+  }
+  out_.push_back('}');
+}
+
+void JsonRecordWriter::write_member(uint8_t member) {
+  pending_[member] = false;
+  const MemberKey& key = kMemberKeys[member];
+  char* to = out_.room(sizeof key.text);
+  if (first_) {
+    std::memcpy(to, key.text + 1, sizeof key.text - 1);
+    out_.commit(to + key.size - 1);
+  } else {
+    std::memcpy(to, key.text, sizeof key.text);
+    out_.commit(to + key.size);
+  }
+  first_ = false;
+  if (member == kSeverity) {
+    out_.push_back(static_cast<char>('0' + severity_));  // 2 to 7: one digit
+  } else {
+    write_json_string(texts_[member], out_);
+  }
+}
 
 FieldMap build_record_root(FieldMap fields, const RedactionSettings& settings) {
   std::vector<FieldEntry>& entries = fields.entries();
@@ -159,7 +155,6 @@ JsonResult render_json_record(FieldMap fields, std::string_view logger, std::str
                               std::string_view service, std::string_view message,
                               std::string_view timestamp, std::optional<std::string_view> stack,
                               const RedactionSettings& settings) {
-  const RedactedText message_text = redact_record_text("message", message, settings);
   // With value patterns the root is redacted as a whole first: a pattern
   // may rename a field (to "service", or to the marker key, which then
   // stays), and it sees the "[REDACTED]" of every sensitive key. Without,
@@ -167,22 +162,17 @@ JsonResult render_json_record(FieldMap fields, std::string_view logger, std::str
   // values written redacted on the way.
   const bool whole_root = !settings.patterns.empty();
   const FieldMap root = whole_root ? build_record_root(std::move(fields), settings) : std::move(fields);
-  const LevelRow* level_row = find_level_row(level);
-  const std::string other_level = level_row != nullptr ? std::string() : canonical_level_name(level);
-  const std::string_view canonical = level_row != nullptr ? level_row->canonical : other_level;
-  const uint8_t severity = severity_for_level(canonical);
-  const RedactedText logger_text = redact_record_text("logger", logger, settings);
-  const RedactedText stack_text =
-      stack ? redact_record_text("stack", *stack, settings) : RedactedText::borrowed({});
-
-  RecordLine line(logger_text.view(), canonical, severity, timestamp, service,
-                  stack ? std::optional(stack_text.view()) : std::nullopt, message_text.view(), settings);
-  std::string out;
-  out.reserve(line_capacity_hint());
+  const RecordTexts texts{logger, level, service, message, timestamp, stack};
+  std::string out = new_line_buffer();
   {
     TextBuffer buffer(out);
-    const SensitiveKeys* redacted_keys = whole_root ? nullptr : &settings.keys();
-    if (auto error = line.write(root, redacted_keys, !whole_root, buffer)) return std::move(*error);
+    JsonRecordWriter record(buffer, texts, settings, whole_root);
+    for (const FieldEntry& entry : root.entries()) {
+      if (record.begin_field(entry.key) && !record.values().write(entry.value)) {
+        return record.values().take_error();
+      }
+    }
+    record.finish();
   }
   note_line_length(out.size());
   return out;

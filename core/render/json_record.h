@@ -14,11 +14,16 @@
 // one configuration may serve any number of threads.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/render/json_writer.h"
+#include "core/render/record_text.h"
 #include "core/render/redaction.h"
+#include "core/render/text_buffer.h"
 #include "core/value/value.h"
 
 namespace vorlisk {
@@ -34,5 +39,64 @@ JsonResult render_json_record(FieldMap fields, std::string_view logger, std::str
                               std::string_view service, std::string_view message,
                               std::string_view timestamp, std::optional<std::string_view> stack,
                               const RedactionSettings& settings);
+
+// The record's own texts, as given (redaction and the canonical level are
+// the writer's business).
+struct RecordTexts {
+  std::string_view logger;
+  std::string_view level;
+  std::string_view service;
+  std::string_view message;
+  std::string_view timestamp;
+  std::optional<std::string_view> stack;
+};
+
+// Writes one record's JSON line into `out` field by field, for callers that
+// produce the fields' values themselves: the line render_json_record gives
+// for the same fields. Construction writes the opening brace; for each
+// field in order, begin_field(key) writes what stands before the value and
+// says whether the caller now writes the value through values(); finish()
+// writes the fixed members still due and the closing brace.
+//
+// `fields_redacted`: the fields are a root that build_record_root already
+// redacted (then nothing is redacted or dropped here); otherwise sensitive
+// keys are written "[REDACTED]" at any depth and the marker field is left
+// out, which covers every redaction when there are no value patterns.
+//
+// The texts, the settings and `out` must outlive the writer. One thread.
+class JsonRecordWriter {
+ public:
+  JsonRecordWriter(TextBuffer& out, const RecordTexts& texts, const RedactionSettings& settings,
+                   bool fields_redacted);
+  JsonRecordWriter(const JsonRecordWriter&) = delete;
+  JsonRecordWriter& operator=(const JsonRecordWriter&) = delete;
+
+  // True: write the field's value now, exactly once. False: the field's
+  // own value is not part of the line (the marker field, a fixed member
+  // written in its place, or a sensitive key written as "[REDACTED]").
+  bool begin_field(std::string_view key);
+  JsonValueWriter& values() { return values_; }
+  void finish();
+
+ private:
+  static constexpr size_t kFixedMembers = 7;
+  void write_member(uint8_t member);
+
+  TextBuffer& out_;
+  const RedactionSettings& settings_;
+  JsonValueWriter values_;
+  bool drop_marker_;
+  RedactedText message_text_;
+  RedactedText logger_text_;
+  RedactedText stack_text_;
+  RedactedText service_text_ = RedactedText::borrowed({});
+  std::string_view service_;
+  std::string other_level_;  // the canonical name of a level outside the table
+  std::array<std::string_view, kFixedMembers> texts_{};
+  std::array<bool, kFixedMembers> pending_{};
+  uint8_t severity_ = 0;
+  bool first_ = true;
+  bool service_field_ = false;
+};
 
 }  // namespace vorlisk

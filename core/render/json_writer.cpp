@@ -142,8 +142,12 @@ bool JsonValueWriter::write(const Value& v) {
   return true;
 }
 
+bool JsonValueWriter::redacts(std::string_view key) const {
+  return redacted_keys_ != nullptr && redacted_keys_->matches(key);
+}
+
 bool JsonValueWriter::write_entry_value(std::string_view key, const Value& value) {
-  if (redacted_keys_ != nullptr && redacted_keys_->matches(key)) {
+  if (redacts(key)) {
     write_json_string(kRedacted, out_);
     return true;
   }

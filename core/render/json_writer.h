@@ -56,6 +56,11 @@ class JsonValueWriter {
   [[nodiscard]] bool write_entry_value(std::string_view key, const Value& value);
   JsonError take_error() { return std::move(error_); }
 
+  // For callers that write values of their own kinds: whether an entry
+  // with this key is written "[REDACTED]", and the buffer.
+  bool redacts(std::string_view key) const;
+  TextBuffer& out() { return out_; }
+
  private:
   bool list(const Value::List& items);
   bool map(const FieldMap& fields);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/base/spare_line.h"
+
 namespace vorlisk {
 namespace {
 
@@ -24,6 +26,12 @@ void TextBuffer::grow(size_t needed) {
 }
 
 size_t line_capacity_hint() { return t_line_capacity; }
+
+std::string new_line_buffer() {
+  std::string line = take_spare_line();
+  line.reserve(t_line_capacity);
+  return line;
+}
 
 void note_line_length(size_t length) {
   t_line_capacity = std::clamp(length + 1 + kWordStoreSlack, kSmallestLineCapacity, kLargestLineCapacity);

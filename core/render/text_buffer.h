@@ -103,4 +103,9 @@ class TextBuffer {
 size_t line_capacity_hint();
 void note_line_length(size_t length);
 
+// An empty string for the thread's next line, with room for
+// line_capacity_hint() bytes: the thread's spare buffer (spare_line.h) when
+// it has one.
+std::string new_line_buffer();
+
 }  // namespace vorlisk

@@ -75,13 +75,13 @@ void format_seconds_form(int64_t seconds, char (&out)[kSecondsFormLength]) {
   put_digits(out + 17, second_of_day % 60, 2);
 }
 
-std::string assemble(const char (&seconds_form)[kSecondsFormLength], uint32_t micros) {
+TimestampText assemble(const char (&seconds_form)[kSecondsFormLength], uint32_t micros) {
   char text[kTimestampLength];
   for (size_t i = 0; i < kSecondsFormLength; ++i) text[i] = seconds_form[i];
   text[19] = '.';
   put_digits(text + 20, micros, 6);
   text[26] = 'Z';
-  return std::string(text, kTimestampLength);
+  return TimestampText(text);
 }
 
 // Plain data only: constant-initialised, no destructor to register, so the
@@ -94,14 +94,14 @@ thread_local TimestampCache tls_timestamp_cache;
 
 }  // namespace
 
-std::string format_utc_timestamp(int64_t seconds, uint32_t micros) {
+TimestampText format_utc_timestamp(int64_t seconds, uint32_t micros) {
   const ClampedInstant instant = clamp_instant(seconds, micros);
   char seconds_form[kSecondsFormLength];
   format_seconds_form(instant.seconds, seconds_form);
   return assemble(seconds_form, instant.micros);
 }
 
-std::string current_timestamp() {
+TimestampText current_timestamp() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);  // cannot fail for CLOCK_REALTIME
   // The kernel keeps tv_nsec in [0, 1e9) also before 1970, so tv_sec is
@@ -109,7 +109,7 @@ std::string current_timestamp() {
   return timestamp_from_wall_clock(static_cast<int64_t>(now.tv_sec), now.tv_nsec);
 }
 
-std::string timestamp_from_wall_clock(int64_t seconds, int64_t nanoseconds) {
+TimestampText timestamp_from_wall_clock(int64_t seconds, int64_t nanoseconds) {
   const int64_t micros = nanoseconds < 0 ? 0 : nanoseconds / 1000;  // truncated, never rounded
   const ClampedInstant instant =
       clamp_instant(seconds, micros > kMaxMicros ? kMaxMicros : static_cast<uint32_t>(micros));
@@ -121,7 +121,7 @@ std::string timestamp_from_wall_clock(int64_t seconds, int64_t nanoseconds) {
   return assemble(cache.prefix, instant.micros);
 }
 
-std::optional<std::string> timestamp_from_created(double created) {
+std::optional<TimestampText> timestamp_from_created(double created) {
   constexpr double kFirst = -62135596800.0;  // 0001-01-01T00:00:00Z
   constexpr double kEnd = 253402300800.0;    // 10000-01-01T00:00:00Z, excluded
   if (!(created >= kFirst && created < kEnd)) return std::nullopt;

@@ -18,7 +18,7 @@ struct TimestampCase {
 class FormatUtcTimestamp : public ::testing::TestWithParam<TimestampCase> {};
 
 TEST_P(FormatUtcTimestamp, Text) {
-  EXPECT_EQ(format_utc_timestamp(GetParam().seconds, GetParam().micros), GetParam().text);
+  EXPECT_EQ(format_utc_timestamp(GetParam().seconds, GetParam().micros).view(), GetParam().text);
 }
 
 // Leap days of 400-year and 4-year cycles, century non-leap years, year and
@@ -43,30 +43,30 @@ INSTANTIATE_TEST_SUITE_P(
                       TimestampCase{0, UINT32_MAX, "1970-01-01T00:00:00.999999Z"}));
 
 TEST(WallClockTimestamp, TruncatesAndClamps) {
-  EXPECT_EQ(timestamp_from_wall_clock(0, 999999999), "1970-01-01T00:00:00.999999Z");
-  EXPECT_EQ(timestamp_from_wall_clock(-1, 500000000), "1969-12-31T23:59:59.500000Z");
-  EXPECT_EQ(timestamp_from_wall_clock(INT64_MAX, 999999999), "9999-12-31T23:59:59.999999Z");
+  EXPECT_EQ(timestamp_from_wall_clock(0, 999999999).view(), "1970-01-01T00:00:00.999999Z");
+  EXPECT_EQ(timestamp_from_wall_clock(-1, 500000000).view(), "1969-12-31T23:59:59.500000Z");
+  EXPECT_EQ(timestamp_from_wall_clock(INT64_MAX, 999999999).view(), "9999-12-31T23:59:59.999999Z");
 }
 
 TEST(WallClockTimestamp, CachedPrefixFollowsTheSecondBothWays) {
-  EXPECT_EQ(timestamp_from_wall_clock(951782400, 1000), "2000-02-29T00:00:00.000001Z");
-  EXPECT_EQ(timestamp_from_wall_clock(951782400, 2000), "2000-02-29T00:00:00.000002Z");
-  EXPECT_EQ(timestamp_from_wall_clock(951782401, 0), "2000-02-29T00:00:01.000000Z");
-  EXPECT_EQ(timestamp_from_wall_clock(951782400, 0), "2000-02-29T00:00:00.000000Z");  // set back
+  EXPECT_EQ(timestamp_from_wall_clock(951782400, 1000).view(), "2000-02-29T00:00:00.000001Z");
+  EXPECT_EQ(timestamp_from_wall_clock(951782400, 2000).view(), "2000-02-29T00:00:00.000002Z");
+  EXPECT_EQ(timestamp_from_wall_clock(951782401, 0).view(), "2000-02-29T00:00:01.000000Z");
+  EXPECT_EQ(timestamp_from_wall_clock(951782400, 0).view(), "2000-02-29T00:00:00.000000Z");  // set back
   std::string other;
-  std::thread([&] { other = timestamp_from_wall_clock(86400, 0); }).join();
+  std::thread([&] { other = timestamp_from_wall_clock(86400, 0).view(); }).join();
   EXPECT_EQ(other, "1970-01-02T00:00:00.000000Z");
-  EXPECT_EQ(timestamp_from_wall_clock(951782400, 7), "2000-02-29T00:00:00.000000Z");
+  EXPECT_EQ(timestamp_from_wall_clock(951782400, 7).view(), "2000-02-29T00:00:00.000000Z");
 }
 
 TEST(CurrentTimestamp, HasTheFixedShape) {
-  const std::string t = current_timestamp();
+  const std::string t(current_timestamp().view());
   ASSERT_EQ(t.size(), kTimestampLength) << t;
   EXPECT_EQ(t.substr(0, 2), "20");
   EXPECT_EQ(t[10], 'T');
   EXPECT_EQ(t[19], '.');
   EXPECT_EQ(t[26], 'Z');
-  EXPECT_LE(t, current_timestamp());
+  EXPECT_LE(t, current_timestamp().view());
 }
 
 }  // namespace

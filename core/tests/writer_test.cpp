@@ -54,7 +54,7 @@ struct Gate {
 class GatedSink final : public LineSink {
  public:
   explicit GatedSink(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
-  SinkResult write(std::string) override {
+  SinkResult write_line(std::string&) override {
     std::unique_lock lock(gate_->mutex);
     gate_->writes_started += 1;
     gate_->cv.notify_all();
@@ -77,7 +77,7 @@ class GatedSink final : public LineSink {
 class ScriptedSink final : public LineSink {
  public:
   ScriptedSink(bool fail, bool throws = false) : fail_(fail), throws_(throws) {}
-  SinkResult write(std::string) override {
+  SinkResult write_line(std::string&) override {
     if (throws_) throw std::runtime_error("sink broke");
     return fail_ ? SinkResult::failure("no") : SinkResult::ok();
   }
@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(FlushOrClose, StallLimit, ::testing::Bool());
 
 class SlowSink final : public LineSink {
  public:
-  SinkResult write(std::string) override {
+  SinkResult write_line(std::string&) override {
     std::this_thread::sleep_for(30ms);
     return SinkResult::ok();
   }

@@ -7,8 +7,14 @@ namespace {
 
 // Appends under the caller's lock; true when the worker must be woken
 // (after the lock is released, so that it does not wake into a held mutex).
+// Hands the caller a spare buffer in place of its line when there is one.
 bool accept_line(LineQueue& queue, std::string& line) {
   queue.state.lines.push_back(std::move(line));
+  std::vector<std::string>& spares = queue.state.spare_lines;
+  if (!spares.empty()) {
+    line = std::move(spares.back());
+    spares.pop_back();
+  }
   queue.state.enqueued += 1;
   queue.wake_epoch.fetch_add(1, std::memory_order_release);
   return queue.state.worker_waiting_for_line;
@@ -23,6 +29,7 @@ PushStatus accepted_waking(LineQueue& queue, bool wake) {
 
 LineQueue::LineQueue(uint64_t maxsize, bool paused) : maxsize(maxsize) {
   state.paused = paused;
+  state.spare_lines.reserve(kMaxSpareLines);
   // Producers and the worker hold the mutex for a few instructions at a
   // time; a contended lock spins briefly before sleeping (an adaptive mutex)
   // instead of paying two system calls. Re-initialised before first use.

@@ -17,6 +17,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "core/base/spare_line.h"
 
 namespace vorlisk {
 
@@ -44,7 +47,13 @@ struct LineQueueState {
   // only then: a busy or paused worker needs no wake-up (resume and close
   // wake it themselves), which spares a system call per line.
   bool worker_waiting_for_line = false;
+  // Written lines, emptied, that the worker hands back for producers to
+  // render into (see spare_line.h); at most kMaxSpareLines, reserved up
+  // front so that handing one back never allocates.
+  std::vector<std::string> spare_lines;
 };
+
+inline constexpr size_t kMaxSpareLines = 16;
 
 struct LineQueue {
   LineQueue(uint64_t maxsize, bool paused);
@@ -73,7 +82,9 @@ struct LineQueue {
 };
 
 // What became of a push. Whenever the line is not accepted it is left
-// untouched in the caller's string ("handed back").
+// untouched in the caller's string ("handed back"); an accepted line is
+// replaced there by a spare buffer when the queue holds one, else by an
+// empty string.
 enum class PushStatus : uint8_t { accepted, full, closed };
 
 // Never waits. A full queue counts a drop.
@@ -91,10 +102,16 @@ PushStatus line_queue_push_blocking(LineQueue& queue, std::string& line);
 // drops the line. Blocking: one attempt without waiting, and only when that
 // finds no room, `run_unlocked(wait)` is asked to run the blocking push with
 // the caller's interpreter lock released. A blocking push never yields
-// `full` and never counts a drop. The line is consumed either way.
+// `full` and never counts a drop. The line is consumed either way; the
+// buffer left in the caller's hands (a spare the push got back, or the
+// refused line) becomes the calling thread's spare.
 template <typename RunUnlocked>
 EnqueueOutcome enqueue_line_with_outcome(LineQueue& queue, std::string line, bool blocking,
                                          RunUnlocked&& run_unlocked) {
+  struct KeepSpare {
+    std::string& line;
+    ~KeepSpare() { keep_spare_line(std::move(line)); }
+  } keep{line};
   if (!blocking) {
     const PushStatus status = line_queue_try_push(queue, line);
     if (status == PushStatus::accepted) return EnqueueOutcome::accepted;

@@ -36,7 +36,11 @@ class LineSink {
  public:
   virtual ~LineSink() = default;
   // Takes the line; a failed line is lost (the worker only counts it).
-  virtual SinkResult write(std::string line) = 0;
+  SinkResult write(std::string line) { return write_line(line); }
+  // The same for the worker, which reuses the line's buffer: the sink may
+  // move the line away (to keep it); whatever it leaves in `line` is the
+  // caller's again.
+  virtual SinkResult write_line(std::string& line) = 0;
   virtual SinkResult flush() = 0;
   // Failures the sink counted on its own since the last call (a fan-out's
   // children, a log file whose rotation failed); resets the count.

@@ -14,7 +14,7 @@ uint64_t child_failures(LineSink& child, const SinkResult& result) {
 
 }  // namespace
 
-SinkResult MultiSink::write(std::string line) {
+SinkResult MultiSink::write_line(std::string& line) {
   if (children_.empty()) return SinkResult::failure("multi-sink has no children");
   size_t succeeded = 0;
   std::optional<SinkResult> last_failure;
@@ -22,7 +22,7 @@ SinkResult MultiSink::write(std::string line) {
     LineSink& child = *children_[i];
     // The last child may take the line itself; the others get copies.
     SinkResult result =
-        i + 1 == children_.size() ? child.write(std::move(line)) : child.write(line);
+        i + 1 == children_.size() ? child.write_line(line) : child.write(line);
     errors_ += child_failures(child, result);
     if (result.is_ok()) {
       ++succeeded;

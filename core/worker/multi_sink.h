@@ -17,7 +17,7 @@ class MultiSink final : public LineSink {
 
   // Fails only when every child failed (with the last child's text), or
   // with "multi-sink has no children".
-  SinkResult write(std::string line) override;
+  SinkResult write_line(std::string& line) override;
   // Fails when any child's flush failed, with the last failing text.
   SinkResult flush() override;
   uint64_t take_errors() override;

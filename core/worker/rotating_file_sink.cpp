@@ -92,7 +92,7 @@ std::variant<std::unique_ptr<RotatingFileSink>, std::string> RotatingFileSink::o
   return sink;
 }
 
-SinkResult RotatingFileSink::write(std::string line) {
+SinkResult RotatingFileSink::write_line(std::string& line) {
   // Without the lock nothing may be touched; the line is lost.
   if (SinkResult locked = flock_exclusive(lock_file_.get()); !locked.is_ok()) return locked;
   SinkResult result = write_locked(line);

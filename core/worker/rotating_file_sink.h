@@ -49,7 +49,7 @@ class RotatingFileSink final : public LineSink {
   static std::variant<std::unique_ptr<RotatingFileSink>, std::string> open(
       std::string_view file_path, uint64_t file_max_bytes, uint64_t file_backup_count);
 
-  SinkResult write(std::string line) override;
+  SinkResult write_line(std::string& line) override;
   SinkResult flush() override { return SinkResult::ok(); }
   // Rotations that failed while the line still reached the log file.
   uint64_t take_errors() override { return std::exchange(errors_, 0); }

@@ -24,12 +24,12 @@ SinkResult write_all_to_fd(int fd, std::string_view bytes, size_t& written, size
   return SinkResult::ok();
 }
 
-SinkResult MemorySink::write(std::string line) {
+SinkResult MemorySink::write_line(std::string& line) {
   captured_->append(std::move(line));
   return SinkResult::ok();
 }
 
-SinkResult FailingMemorySink::write(std::string line) {
+SinkResult FailingMemorySink::write_line(std::string& line) {
   const uint64_t before = writes_;
   writes_ += 1;
   if (before >= fail_after_) return SinkResult::failure("test sink write failed");
@@ -37,7 +37,7 @@ SinkResult FailingMemorySink::write(std::string line) {
   return SinkResult::ok();
 }
 
-SinkResult StdoutSink::write(std::string line) {
+SinkResult StdoutSink::write_line(std::string& line) {
   size_t written = 0;
   return write_all_to_fd(STDOUT_FILENO, line, written);
 }

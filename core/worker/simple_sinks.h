@@ -26,7 +26,7 @@ SinkResult write_all_to_fd(int fd, std::string_view bytes, size_t& written,
 class MemorySink final : public LineSink {
  public:
   explicit MemorySink(std::shared_ptr<CapturedLines> captured) : captured_(std::move(captured)) {}
-  SinkResult write(std::string line) override;
+  SinkResult write_line(std::string& line) override;
   SinkResult flush() override { return SinkResult::ok(); }
   uint64_t take_errors() override { return 0; }
 
@@ -40,7 +40,7 @@ class FailingMemorySink final : public LineSink {
  public:
   FailingMemorySink(std::shared_ptr<CapturedLines> captured, uint64_t fail_after)
       : captured_(std::move(captured)), fail_after_(fail_after) {}
-  SinkResult write(std::string line) override;
+  SinkResult write_line(std::string& line) override;
   SinkResult flush() override { return SinkResult::ok(); }
   uint64_t take_errors() override { return 0; }
 
@@ -53,14 +53,14 @@ class FailingMemorySink final : public LineSink {
 // Raw file descriptor 1, unbuffered; Python's sys.stdout is not involved.
 class StdoutSink final : public LineSink {
  public:
-  SinkResult write(std::string line) override;
+  SinkResult write_line(std::string& line) override;
   SinkResult flush() override { return SinkResult::ok(); }
   uint64_t take_errors() override { return 0; }
 };
 
 class NullSink final : public LineSink {
  public:
-  SinkResult write(std::string) override { return SinkResult::ok(); }
+  SinkResult write_line(std::string&) override { return SinkResult::ok(); }
   SinkResult flush() override { return SinkResult::ok(); }
   uint64_t take_errors() override { return 0; }
 };

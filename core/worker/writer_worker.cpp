@@ -84,10 +84,14 @@ void writer_worker_loop(LineQueue& queue, LineSink& sink) {
     queue.cond_space.notify_one();
     lock.unlock();
 
-    SinkResult wrote = sink.write(std::move(line));
+    SinkResult wrote = sink.write_line(line);
     const uint64_t write_errors = failures(sink, wrote);
 
     lock.lock();
+    if (reusable_line_buffer(line) && s.spare_lines.size() < kMaxSpareLines) {
+      line.clear();
+      s.spare_lines.push_back(std::move(line));
+    }
     s.sink_errors += write_errors;
     if (wrote.is_ok()) s.written += 1;
     s.completed += 1;

@@ -17,8 +17,23 @@ DictSnapshot::DictSnapshot(PyObject* dict) {
   while (size_ < capacity && PyDict_Next(dict, &pos, &key, &value)) {
     Py_INCREF(key);
     Py_INCREF(value);
-    data_[size_++] = Entry{key, value};
+    data_[size_++] = Entry{key, value, {}};
   }
+}
+
+bool DictSnapshot::read_plain_keys() {
+  for (size_t i = 0; i < size_; ++i) {
+    Entry& entry = data_[i];
+    if (!PyUnicode_CheckExact(entry.key)) return false;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(entry.key, &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    entry.key_text = std::string_view(text, static_cast<size_t>(size));
+  }
+  return true;
 }
 
 DictSnapshot::~DictSnapshot() {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string_view>
 #include <vector>
 
 #include "py/glue/python.h"
@@ -20,6 +21,7 @@ class DictSnapshot {
   struct Entry {
     PyObject* key;
     PyObject* value;
+    std::string_view key_text;  // set by read_plain_keys
   };
 
   // `dict`: a dict or subclass; its own storage is read, whatever its
@@ -28,6 +30,11 @@ class DictSnapshot {
   ~DictSnapshot();
   DictSnapshot(const DictSnapshot&) = delete;
   DictSnapshot& operator=(const DictSnapshot&) = delete;
+
+  // Whether every key is plain (exactly str, with a UTF-8 form, as
+  // is_plain_key tells); their texts are then in the entries' key_text, read
+  // once. A key without a UTF-8 form leaves no error set.
+  bool read_plain_keys();
 
   size_t size() const { return size_; }
   const Entry& operator[](size_t i) const { return data_[i]; }

@@ -141,8 +141,9 @@ std::optional<std::string> render_request(const RenderRequest& request) {
   std::optional<StrText> stack_text;
   std::optional<std::string_view> stack;
   if (request.stack != nullptr) stack = stack_text.emplace(request.stack).view();
-  std::string now;
-  const std::string_view timestamp = request.timestamp ? *request.timestamp : (now = current_timestamp());
+  std::optional<TimestampText> now;
+  if (!request.timestamp) now = current_timestamp();
+  const std::string_view timestamp = request.timestamp ? *request.timestamp : now->view();
 
   PatternList per_call;
   std::span<const CompiledPattern> patterns = request.patterns;

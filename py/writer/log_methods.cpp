@@ -8,12 +8,15 @@
 #include <vector>
 
 #include "core/render/console_record.h"
+#include "core/render/json_record.h"
+#include "core/render/text_buffer.h"
 #include "core/render/timestamp.h"
 #include "py/config/redaction_config.h"
 #include "py/config/render_policy.h"
 #include "py/config/runtime_config.h"
 #include "py/conversion/convert.h"
 #include "py/conversion/dict_snapshot.h"
+#include "py/conversion/direct_json.h"
 #include "py/conversion/merge.h"
 #include "py/conversion/text.h"
 #include "py/functions/render_functions.h"
@@ -35,19 +38,16 @@ constexpr const char* kClass = "_NativeStringWriter";
 class FieldSources {
  public:
   FieldSources(PyObject* bound, PyObject* kwargs, PyObject* contextvars)
-      : bound_(bound), kwargs_(kwargs), contextvars_(contextvars) {}
+      : bound_(bound), kwargs_(kwargs), contextvars_(contextvars) {
+    keys_plain_ =
+        bound_.read_plain_keys() && kwargs_.read_plain_keys() && contextvars_.read_plain_keys();
+  }
 
   size_t size() const { return bound_.size() + kwargs_.size() + contextvars_.size(); }
 
-  // Whether every key is plain (type exactly str, with a UTF-8 form).
-  bool all_keys_plain() const {
-    for (const DictSnapshot* source : {&bound_, &kwargs_, &contextvars_}) {
-      for (const DictSnapshot::Entry& entry : *source) {
-        if (!is_plain_key(entry.key)) return false;
-      }
-    }
-    return true;
-  }
+  // Whether every key is plain (type exactly str, with a UTF-8 form); the
+  // methods below need plain keys.
+  bool all_keys_plain() const { return keys_plain_; }
 
   // The fields by the merge precedence, applied straight to native entries:
   // bound, then kwargs replacing in place (never "exc_info"/"stack_info"),
@@ -58,12 +58,12 @@ class FieldSources {
     fields.reserve(size() + extra_capacity);
     for (const DictSnapshot::Entry& entry : bound_) {
       // The keys of one dict are distinct: appended without a search.
-      if (!append_converted(fields, plain_text(entry.key), entry.value)) return std::nullopt;
+      if (!append_converted(fields, entry.key_text, entry.value)) return std::nullopt;
     }
     std::vector<FieldEntry>& entries = fields.entries();
     const size_t bound_count = entries.size();
     for (const DictSnapshot::Entry& entry : kwargs_) {
-      const std::string_view key = plain_text(entry.key);
+      const std::string_view key = entry.key_text;
       if (key == "exc_info" || key == "stack_info") continue;
       // A kwargs key can only meet a bound key (the first bound_count).
       const auto bound_end = entries.begin() + static_cast<std::ptrdiff_t>(bound_count);
@@ -78,19 +78,72 @@ class FieldSources {
       same->value = std::move(*value);
     }
     for (const DictSnapshot::Entry& entry : contextvars_) {
-      const std::string_view key = plain_text(entry.key);
+      const std::string_view key = entry.key_text;
       if (fields.contains(key)) continue;
       if (!append_converted(fields, key, entry.value)) return std::nullopt;
     }
     return fields;
   }
 
+  // Whether the line can be written straight from the pairs, in the order
+  // their values convert: no kwargs key replaces a bound field in place,
+  // and no field is named "exception" when an exception value will set
+  // that field in place. Plain keys only.
+  bool streamable(bool with_exception) const {
+    for (const DictSnapshot::Entry& entry : kwargs_) {
+      const std::string_view key = entry.key_text;
+      if (key == "exc_info" || key == "stack_info") continue;
+      if (with_exception && key == kExceptionKey) return false;
+      if (find_key(bound_, key)) return false;
+    }
+    return !with_exception ||
+           (!find_key(bound_, kExceptionKey) && !find_key(contextvars_, kExceptionKey));
+  }
+
+  // Writes the fields, then the exception when given, by the same
+  // precedence as fields(), each value converted as it is written. Only
+  // when streamable().
+  DirectWrite write_fields(JsonRecordWriter& record, PyObject* exception) const {
+    for (const DictSnapshot::Entry& entry : bound_) {
+      const DirectWrite wrote = write_field(record, entry.key_text, entry.value);
+      if (wrote != DirectWrite::ok) return wrote;
+    }
+    for (const DictSnapshot::Entry& entry : kwargs_) {
+      const std::string_view key = entry.key_text;
+      if (key == "exc_info" || key == "stack_info") continue;
+      const DirectWrite wrote = write_field(record, key, entry.value);
+      if (wrote != DirectWrite::ok) return wrote;
+    }
+    for (const DictSnapshot::Entry& entry : contextvars_) {
+      const std::string_view key = entry.key_text;
+      if (find_key(bound_, key) || find_key(kwargs_, key, true)) continue;
+      const DirectWrite wrote = write_field(record, key, entry.value);
+      if (wrote != DirectWrite::ok) return wrote;
+    }
+    if (exception != nullptr) return write_field(record, kExceptionKey, exception);
+    return DirectWrite::ok;
+  }
+
  private:
-  // The UTF-8 form of a key already found plain (cached by the str).
-  static std::string_view plain_text(PyObject* key) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    return std::string_view(text, static_cast<size_t>(size));
+  static constexpr std::string_view kExceptionKey = "exception";
+
+  // Whether `source` holds `key`; `skip_kwargs_only` leaves out the two
+  // keys a kwargs dict never sets.
+  static bool find_key(const DictSnapshot& source, std::string_view key,
+                       bool skip_kwargs_only = false) {
+    for (const DictSnapshot::Entry& entry : source) {
+      if (entry.key_text != key) continue;
+      return !(skip_kwargs_only && (key == "exc_info" || key == "stack_info"));
+    }
+    return false;
+  }
+
+  static DirectWrite write_field(JsonRecordWriter& record, std::string_view key, PyObject* value) {
+    if (!record.begin_field(key)) {
+      return convert_unwritten_value(value) ? DirectWrite::ok : DirectWrite::python_error;
+    }
+    ConversionStack stack;
+    return write_direct_json(record.values(), value, 1, stack);
   }
 
   static bool append_converted(FieldMap& fields, std::string_view key, PyObject* value) {
@@ -103,6 +156,7 @@ class FieldSources {
   DictSnapshot bound_;
   DictSnapshot kwargs_;
   DictSnapshot contextvars_;
+  bool keys_plain_ = false;
 };
 
 // ---- arguments ---------------------------------------------------------------
@@ -148,10 +202,10 @@ struct RenderedRecord {
   std::optional<std::string> json_copy;
 };
 
-std::optional<FieldMap> record_fields(const LogArgs& call) {
-  const FieldSources sources(call.bound, call.kwargs, call.contextvars);
+std::optional<FieldMap> record_fields(const LogArgs& call, const FieldSources& sources,
+                                     bool keys_plain) {
   std::optional<FieldMap> fields;
-  if (sources.all_keys_plain()) {
+  if (keys_plain) {
     fields = sources.fields(call.exception != nullptr ? 1 : 0);
   } else {
     PyRef merged = merge_field_dicts(call.bound, call.kwargs, call.contextvars);
@@ -169,31 +223,93 @@ std::optional<FieldMap> record_fields(const LogArgs& call) {
 
 // The record's timestamp: from `created` when it converts to a float in the
 // representable range, else now. A failing conversion is no error.
-std::string record_timestamp(PyObject* created) {
+TimestampText record_timestamp(PyObject* created) {
   if (created != nullptr) {
     const double seconds = PyFloat_AsDouble(created);
     if (seconds == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
-    } else if (std::optional<std::string> text = timestamp_from_created(seconds)) {
-      return std::move(*text);
+    } else if (std::optional<TimestampText> text = timestamp_from_created(seconds)) {
+      return *text;
     }
   }
   return current_timestamp();
 }
 
+// The record's texts. Made after the fields: the float conversion of
+// `created` may run user code, which must come after the fields' own.
+struct RecordStrings {
+  explicit RecordStrings(const LogArgs& call)
+      : timestamp(record_timestamp(call.created)), logger(call.logger), message(call.message) {
+    if (call.stack != nullptr) stack = stack_text.emplace(call.stack).view();
+  }
+
+  TimestampText timestamp;
+  StrText logger;
+  StrText message;
+  std::optional<StrText> stack_text;
+  std::optional<std::string_view> stack;
+};
+
+// Whether the JSON line can be written straight from the field sources,
+// with nothing converted in another order than the merged fields would be:
+// no value patterns (which redact the record as a whole), and a `created`
+// whose float conversion runs no user code, as the timestamp is needed
+// before the fields are written.
+bool streams_json(const LogArgs& call, const FieldSources& sources) {
+  const RenderPolicy& policy = *call.config;
+  if (policy.console || !policy.patterns.empty()) return false;
+  if (call.created != nullptr && !PyFloat_CheckExact(call.created) &&
+      !PyLong_CheckExact(call.created)) {
+    return false;
+  }
+  return sources.streamable(call.exception != nullptr);
+}
+
+// The JSON line written as the fields convert, without a value tree: the
+// same line as rendering the merged fields.
+std::optional<RenderedRecord> render_streamed_record(const LogArgs& call,
+                                                     const FieldSources& sources) {
+  const RecordStrings strings(call);
+  const RenderPolicy& policy = *call.config;
+  const RedactionSettings settings = policy.redaction();
+  const RecordTexts texts{strings.logger.view(), call.level,       policy.service,
+                          strings.message.view(), strings.timestamp.view(), strings.stack};
+  RenderedRecord record;
+  record.line = new_line_buffer();
+  {
+    TextBuffer buffer(record.line);
+    JsonRecordWriter writer(buffer, texts, settings, /*fields_redacted=*/false);
+    switch (sources.write_fields(writer, call.exception)) {
+      case DirectWrite::ok:
+        break;
+      case DirectWrite::python_error:
+        return std::nullopt;
+      case DirectWrite::json_error:
+        raise_value_error(writer.values().take_error().display());
+        return std::nullopt;
+    }
+    writer.finish();
+  }
+  note_line_length(record.line.size());
+  if (call.json_copy) record.json_copy = record.line;
+  record.line.push_back('\n');
+  return record;
+}
+
 // Merge, convert and render one record under the call's configuration.
 // Nothing with the Python error set.
 std::optional<RenderedRecord> render_log_record(const LogArgs& call) {
-  std::optional<FieldMap> fields = record_fields(call);
+  const FieldSources sources(call.bound, call.kwargs, call.contextvars);
+  const bool keys_plain = sources.all_keys_plain();
+  if (keys_plain && streams_json(call, sources)) return render_streamed_record(call, sources);
+
+  std::optional<FieldMap> fields = record_fields(call, sources, keys_plain);
   if (!fields) return std::nullopt;
-  // created converts after the fields, as its float conversion may run
-  // user code too.
-  const std::string timestamp = record_timestamp(call.created);
-  const StrText logger(call.logger);
-  const StrText message(call.message);
-  std::optional<StrText> stack_text;
-  std::optional<std::string_view> stack;
-  if (call.stack != nullptr) stack = stack_text.emplace(call.stack).view();
+  const RecordStrings strings(call);
+  const StrText& logger = strings.logger;
+  const StrText& message = strings.message;
+  const std::string_view timestamp = strings.timestamp.view();
+  const std::optional<std::string_view> stack = strings.stack;
 
   const RenderPolicy& policy = *call.config;
   RenderedRecord record;
