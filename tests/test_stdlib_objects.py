@@ -70,3 +70,55 @@ def test_subclasses_and_replaced_methods_are_honoured(monkeypatch):
     assert convert(identifier) == "patched"
     monkeypatch.undo()
     assert convert(identifier) == str(identifier)
+
+
+# Every width boundary of the two-digit table: 1 to 4-digit years, 1 to
+# 6-digit fractions, offsets with and without seconds and fractions.
+@pytest.mark.parametrize("year", [1, 9, 10, 99, 100, 999, 1000, 9999])
+@pytest.mark.parametrize("microsecond", [0, 1, 10, 99, 100, 9999, 10000, 999999])
+@pytest.mark.parametrize("tzinfo", OFFSETS + [
+    datetime.timezone(datetime.timedelta(minutes=-1)),
+    datetime.timezone(datetime.timedelta(seconds=10, microseconds=10)),
+    datetime.timezone(-datetime.timedelta(seconds=59, microseconds=999999))])
+def test_width_boundaries(year, microsecond, tzinfo):
+    value = datetime.datetime(year, 9, 10, 9, 59, 10, microsecond, tzinfo=tzinfo)
+    assert convert(value) == value.isoformat()
+    assert convert(value.date()) == value.date().isoformat()
+
+
+@pytest.mark.parametrize("number", [0, 2**128 - 1, 0x000102030405060708090A0B0C0D0E0F,
+                                    0xF0E1D2C3B4A5968778695A4B3C2D1E0F, 2**64 - 1, 2**64, 2**63])
+def test_uuid_bytes_and_halves(number):
+    identifier = uuid.UUID(int=number)
+    assert convert(identifier) == str(identifier)
+
+
+class ShiftyInt(int):
+    def __rshift__(self, other):
+        return 0
+
+
+@pytest.mark.parametrize("number", [ShiftyInt(2**127 + 5), -1, 2**128])
+def test_uuid_int_of_odd_kinds_gives_its_own_str(number):
+    identifier = uuid.UUID(int=7)
+    object.__setattr__(identifier, "int", number)
+    assert convert(identifier) == str(identifier)
+
+
+class CountingOffset(datetime.tzinfo):
+    """A new offset object on every call, so no cached text applies."""
+    calls = 0
+
+    def utcoffset(self, dt):
+        CountingOffset.calls += 1
+        return datetime.timedelta(minutes=dt.minute - 30, microseconds=dt.microsecond)
+
+
+def test_custom_offsets_are_asked_once_per_datetime():
+    zone = CountingOffset()
+    for minute in [0, 29, 30, 31, 59, 30]:
+        value = datetime.datetime(2026, 1, 2, 3, minute, 0, minute * 7, tzinfo=zone)
+        CountingOffset.calls = 0
+        text = convert(value)
+        assert CountingOffset.calls == 1
+        assert text == value.isoformat()
