@@ -7,6 +7,7 @@
 #include "core/render/redaction.h"
 #include "py/conversion/convert_internal.h"
 #include "py/conversion/dict_snapshot.h"
+#include "py/conversion/stdlib_objects.h"
 #include "py/conversion/text.h"
 #include "py/glue/py_ref.h"
 
@@ -132,7 +133,9 @@ DirectWrite write_direct_json(JsonValueWriter& out, PyObject* obj, uint64_t dept
     if (!append_float_text(out.out(), PyFloat_AsDouble(obj))) out.out().append("null");
     return DirectWrite::ok;
   }
-  const unsigned long flags = PyType_GetFlags(type);
+  // The exact types first: PyType_GetFlags is a call into the interpreter.
+  if (type == &PyUnicode_Type) return write_str(out, obj);
+  const unsigned long flags = type == &PyDict_Type ? Py_TPFLAGS_DICT_SUBCLASS : PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return write_str(out, obj);
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
     return write_container(out, obj, stack, [&] { return write_dict(out, obj, depth, stack); });
@@ -142,6 +145,18 @@ DirectWrite write_direct_json(JsonValueWriter& out, PyObject* obj, uint64_t dept
   }
   if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) {
     return write_container(out, obj, stack, [&] { return write_tuple(out, obj, depth, stack); });
+  }
+  // The standard library's own objects are formatted in place; their
+  // conversion would give the same text as a new string.
+  detail::StdlibText text;
+  switch (detail::format_stdlib_object(obj, text)) {
+    case detail::StdlibFormat::formatted:
+      write_json_string(text.view(), out.out());
+      return DirectWrite::ok;
+    case detail::StdlibFormat::failed:
+      return write_converted(out, detail::unsupported_fallback(std::nullopt, obj));
+    case detail::StdlibFormat::not_stdlib:
+      break;
   }
   return write_converted(out, convert_value(obj, depth, stack));
 }
