@@ -17,7 +17,7 @@ DictSnapshot::DictSnapshot(PyObject* dict) {
   while (size_ < capacity && PyDict_Next(dict, &pos, &key, &value)) {
     Py_INCREF(key);
     Py_INCREF(value);
-    data_[size_++] = Entry{key, value, {}};
+    data_[size_++] = Entry{key, value, nullptr, 0};
   }
 }
 
@@ -31,7 +31,8 @@ bool DictSnapshot::read_plain_keys() {
       PyErr_Clear();
       return false;
     }
-    entry.key_text = std::string_view(text, static_cast<size_t>(size));
+    entry.key_data = text;
+    entry.key_size = static_cast<size_t>(size);
   }
   return true;
 }

@@ -18,10 +18,14 @@ namespace vorlisk::py {
 
 class DictSnapshot {
  public:
+  // Plain data, left uninitialised in the inline storage: a snapshot
+  // costs nothing for the entries a dict does not have.
   struct Entry {
     PyObject* key;
     PyObject* value;
-    std::string_view key_text;  // set by read_plain_keys
+    const char* key_data;  // set by read_plain_keys
+    size_t key_size;
+    std::string_view key_text() const { return {key_data, key_size}; }
   };
 
   // `dict`: a dict or subclass; its own storage is read, whatever its

@@ -50,7 +50,7 @@ DirectWrite write_dict(JsonValueWriter& out, PyObject* dict, uint64_t depth, Con
   for (const DictSnapshot::Entry& entry : snapshot) {
     if (!first) text.push_back(',');
     first = false;
-    const std::string_view key = entry.key_text;
+    const std::string_view key = entry.key_text();
     write_json_string(key, text);
     text.push_back(':');
     if (out.redacts(key)) {

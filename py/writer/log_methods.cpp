@@ -58,12 +58,12 @@ class FieldSources {
     fields.reserve(size() + extra_capacity);
     for (const DictSnapshot::Entry& entry : bound_) {
       // The keys of one dict are distinct: appended without a search.
-      if (!append_converted(fields, entry.key_text, entry.value)) return std::nullopt;
+      if (!append_converted(fields, entry.key_text(), entry.value)) return std::nullopt;
     }
     std::vector<FieldEntry>& entries = fields.entries();
     const size_t bound_count = entries.size();
     for (const DictSnapshot::Entry& entry : kwargs_) {
-      const std::string_view key = entry.key_text;
+      const std::string_view key = entry.key_text();
       if (key == "exc_info" || key == "stack_info") continue;
       // A kwargs key can only meet a bound key (the first bound_count).
       const auto bound_end = entries.begin() + static_cast<std::ptrdiff_t>(bound_count);
@@ -78,7 +78,7 @@ class FieldSources {
       same->value = std::move(*value);
     }
     for (const DictSnapshot::Entry& entry : contextvars_) {
-      const std::string_view key = entry.key_text;
+      const std::string_view key = entry.key_text();
       if (fields.contains(key)) continue;
       if (!append_converted(fields, key, entry.value)) return std::nullopt;
     }
@@ -91,7 +91,7 @@ class FieldSources {
   // that field in place. Plain keys only.
   bool streamable(bool with_exception) const {
     for (const DictSnapshot::Entry& entry : kwargs_) {
-      const std::string_view key = entry.key_text;
+      const std::string_view key = entry.key_text();
       if (key == "exc_info" || key == "stack_info") continue;
       if (with_exception && key == kExceptionKey) return false;
       if (find_key(bound_, key)) return false;
@@ -105,17 +105,17 @@ class FieldSources {
   // when streamable().
   DirectWrite write_fields(JsonRecordWriter& record, PyObject* exception) const {
     for (const DictSnapshot::Entry& entry : bound_) {
-      const DirectWrite wrote = write_field(record, entry.key_text, entry.value);
+      const DirectWrite wrote = write_field(record, entry.key_text(), entry.value);
       if (wrote != DirectWrite::ok) return wrote;
     }
     for (const DictSnapshot::Entry& entry : kwargs_) {
-      const std::string_view key = entry.key_text;
+      const std::string_view key = entry.key_text();
       if (key == "exc_info" || key == "stack_info") continue;
       const DirectWrite wrote = write_field(record, key, entry.value);
       if (wrote != DirectWrite::ok) return wrote;
     }
     for (const DictSnapshot::Entry& entry : contextvars_) {
-      const std::string_view key = entry.key_text;
+      const std::string_view key = entry.key_text();
       if (find_key(bound_, key) || find_key(kwargs_, key, true)) continue;
       const DirectWrite wrote = write_field(record, key, entry.value);
       if (wrote != DirectWrite::ok) return wrote;
@@ -132,7 +132,7 @@ class FieldSources {
   static bool find_key(const DictSnapshot& source, std::string_view key,
                        bool skip_kwargs_only = false) {
     for (const DictSnapshot::Entry& entry : source) {
-      if (entry.key_text != key) continue;
+      if (entry.key_text() != key) continue;
       return !(skip_kwargs_only && (key == "exc_info" || key == "stack_info"));
     }
     return false;
