@@ -12,7 +12,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "core/base/spare_line.h"
+#include "core/worker/line_ring.h"
 
 namespace vorlisk {
 
@@ -31,7 +31,7 @@ const char* enqueue_outcome_name(EnqueueOutcome outcome);
 
 struct LineQueueState {
   std::optional<uint64_t> pending_flush_target;  // `enqueued` a waiting flush needs done
-  std::deque<std::string> lines;                 // oldest first; its size is the depth
+  LineRing lines;                                // oldest first; its size is the depth
   uint64_t enqueued = 0;
   uint64_t dropped = 0;  // non-blocking pushes refused for a full queue
   uint64_t dequeued = 0;
