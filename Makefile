@@ -4,7 +4,7 @@
 # make test-wheel build the cp311-abi3 wheel offline, install it in a fresh venv, import it
 # make fuzz       every libFuzzer target (fuzz/*_fuzz.cpp), FUZZ_SECONDS each
 # make demo       build, then log 100k records from four threads to a rotating file
-# make bench      every benchmark: bench/*.py against build/, bench/*_bench.cpp in Release
+# make bench      every benchmark, in a Release build: bench/*.py, then bench/*_bench.cpp
 
 PYTHON      := /usr/bin/python3
 CONFIGURE   := cmake -G Ninja -DPython3_EXECUTABLE=$(PYTHON) -DVORLISK_PYTHON=$(PYTHON)
@@ -58,15 +58,16 @@ fuzz: setup
 	  grep -E 'stat::number_of_executed_units|Done' build-fuzz/$$name.log | tail -n 2; \
 	done
 
-# The Python scripts time the extension in build/; the Google Benchmark
-# programs are built in Release into build-bench/ (BENCH_ARGS passes options).
 demo: build
 	@PYTHONPATH=build $(PYTHON) examples/demo.py
 
-bench: build
-	@for script in bench/*.py; do echo "== $$script"; PYTHONPATH=build $(PYTHON) $$script || exit 1; done
+# Everything is timed in a Release build in build-bench/, as the wheel is
+# built: the Python scripts against its extension, then the Google
+# Benchmark programs (BENCH_ARGS passes options).
+bench: setup
 	@$(CONFIGURE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORLISK_BENCH=ON >/dev/null
-	@cmake --build build-bench --target bench_programs
+	@cmake --build build-bench --target _rust bench_programs
+	@for script in bench/*.py; do echo "== $$script"; PYTHONPATH=build-bench $(PYTHON) $$script || exit 1; done
 	@set -e; for program in build-bench/bench/*_bench; do echo "== $$program"; $$program $(BENCH_ARGS); done
 
 clean:
