@@ -9,7 +9,9 @@
 namespace vorlisk::py {
 namespace {
 
-struct ReleasePool {
+// On cache lines of its own: every entry reads `nonempty`, and a neighbour
+// written by another thread (the writer's worker) would make that read miss.
+struct alignas(64) ReleasePool {
   std::mutex mutex;
   std::vector<PyObject*> pending;  // guarded by mutex
   std::atomic<bool> nonempty{false};
