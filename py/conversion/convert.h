@@ -42,6 +42,18 @@ inline constexpr uint64_t kMaxConversionDepth = 64;
 // object, never shared; lives on the caller's stack.
 class ConversionStack {
  public:
+  // Keeps a container on the stack while it is converted.
+  class Entry {
+   public:
+    Entry(ConversionStack& stack, PyObject* container) : stack_(stack) { stack_.push(container); }
+    ~Entry() { stack_.pop(); }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+
+   private:
+    ConversionStack& stack_;
+  };
+
   bool contains(PyObject* container) const;
   void push(PyObject* container);
   void pop() { --size_; }

@@ -27,11 +27,7 @@ Converted unsupported_fallback(Converted result, PyObject* obj);
 template <class Convert>
 Converted with_cycle_check(PyObject* container, ConversionStack& stack, Convert&& convert) {
   if (stack.contains(container)) return placeholder_value("cycle", Py_TYPE(container));
-  stack.push(container);
-  struct Pop {
-    ConversionStack& stack;
-    ~Pop() { stack.pop(); }
-  } pop{stack};
+  const ConversionStack::Entry entry(stack, container);
   return convert();
 }
 

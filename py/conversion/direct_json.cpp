@@ -68,28 +68,18 @@ DirectWrite write_dict(JsonValueWriter& out, PyObject* dict, uint64_t depth, Con
 
 // A list may change while user code converts its elements: the walk never
 // goes past the length it started with, nor past the current one, and holds
-// each element while it is written.
-DirectWrite write_list(JsonValueWriter& out, PyObject* list, uint64_t depth, ConversionStack& stack) {
+// each element while it is written. A tuple cannot change.
+DirectWrite write_items(JsonValueWriter& out, PyObject* items, bool is_list, uint64_t depth,
+                        ConversionStack& stack) {
   TextBuffer& text = out.out();
-  const Py_ssize_t start_length = PyList_Size(list);
+  const Py_ssize_t start_length = is_list ? PyList_Size(items) : PyTuple_Size(items);
   text.push_back('[');
-  for (Py_ssize_t i = 0; i < std::min(PyList_Size(list), start_length); ++i) {
+  for (Py_ssize_t i = 0; i < (is_list ? std::min(PyList_Size(items), start_length) : start_length);
+       ++i) {
     if (i != 0) text.push_back(',');
-    const PyRef item = PyRef::borrow(PyList_GetItem(list, i));
+    const PyRef item =
+        PyRef::borrow(is_list ? PyList_GetItem(items, i) : PyTuple_GetItem(items, i));
     const DirectWrite wrote = write_direct_json(out, item.get(), depth + 1, stack);
-    if (wrote != DirectWrite::ok) return wrote;
-  }
-  text.push_back(']');
-  return DirectWrite::ok;
-}
-
-DirectWrite write_tuple(JsonValueWriter& out, PyObject* tuple, uint64_t depth, ConversionStack& stack) {
-  TextBuffer& text = out.out();
-  const Py_ssize_t length = PyTuple_Size(tuple);
-  text.push_back('[');
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    if (i != 0) text.push_back(',');
-    const DirectWrite wrote = write_direct_json(out, PyTuple_GetItem(tuple, i), depth + 1, stack);
     if (wrote != DirectWrite::ok) return wrote;
   }
   text.push_back(']');
@@ -103,11 +93,7 @@ DirectWrite write_container(JsonValueWriter& out, PyObject* container, Conversio
   if (stack.contains(container)) {
     return write_converted(out, placeholder_value("cycle", Py_TYPE(container)));
   }
-  stack.push(container);
-  struct Pop {
-    ConversionStack& stack;
-    ~Pop() { stack.pop(); }
-  } pop{stack};
+  const ConversionStack::Entry entry(stack, container);
   return write();
 }
 
@@ -141,10 +127,11 @@ DirectWrite write_direct_json(JsonValueWriter& out, PyObject* obj, uint64_t dept
     return write_container(out, obj, stack, [&] { return write_dict(out, obj, depth, stack); });
   }
   if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
-    return write_container(out, obj, stack, [&] { return write_list(out, obj, depth, stack); });
+    return write_container(out, obj, stack, [&] { return write_items(out, obj, true, depth, stack); });
   }
   if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) {
-    return write_container(out, obj, stack, [&] { return write_tuple(out, obj, depth, stack); });
+    return write_container(out, obj, stack,
+                           [&] { return write_items(out, obj, false, depth, stack); });
   }
   // The standard library's own objects are formatted in place; their
   // conversion would give the same text as a new string.
