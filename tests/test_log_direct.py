@@ -28,10 +28,16 @@ def captured(fields, config=None, *, bound=None, contextvars=None, exception=Non
     return copy
 
 
+# A value pattern that never matches: with one, the renderer converts the
+# fields into a value tree and redacts it as a whole before writing it, so
+# the line comes from the tree, not straight from the dicts.
+WHOLE_TREE = rust.RedactionConfig([r"[^\x00-\x{10FFFF}]"])
+
+
 def rendered(fields, **options):
-    """The line the render function gives for the converted fields."""
-    return rust.render_line(fields, "app", options.pop("level", "info"), "svc", "hi",
-                            timestamp=STAMP, **options)
+    """The line rendered from the converted fields as a tree."""
+    return rust.render_line_with_config(fields, "app", "info", "svc", "hi", WHOLE_TREE,
+                                        timestamp=STAMP, **options)
 
 
 class Color(enum.Enum):
@@ -80,7 +86,14 @@ plain_keys = texts.filter(lambda key: "\ud800" not in key and "\udc00" not in ke
 @settings(max_examples=300, deadline=None)
 @given(st.dictionaries(plain_keys, values, max_size=6))
 def test_line_equals_the_rendered_fields(fields):
-    assert captured(fields) == rendered(fields)
+    line = rendered(fields)
+    assert captured(fields) == line
+    # The render functions write straight from the dict too.
+    assert rust.render_line(fields, "app", "info", "svc", "hi", timestamp=STAMP) == line
+    writer = rust._NativeStringWriter(0)
+    assert writer.render_enqueue_json(fields, "app", "info", "svc", "hi", True, timestamp=STAMP)
+    writer.close()
+    assert writer.messages() == [line + "\n"]
 
 
 @pytest.mark.parametrize("keys", [None, [], ["user"], ["PASSWORD", "nested"]])
@@ -99,8 +112,7 @@ def test_sensitive_keys_at_every_depth(keys):
 ])
 def test_fields_named_like_fixed_members(fields):
     assert captured(fields) == rendered(fields)
-    assert captured(fields, stack="frames") == rust.render_line(
-        fields, "app", "info", "svc", "hi", timestamp=STAMP, stack="frames")
+    assert captured(fields, stack="frames") == rendered(fields, stack="frames")
 
 
 def test_cycles_and_depth_give_the_placeholders():
@@ -168,6 +180,8 @@ def test_a_failing_conversion_fails_the_call_whatever_the_key(key):
                       {key: Recorded("y", ValueError)}, {}, None, None) == 0
     writer.close()
     assert writer.metrics()["enqueued"] == 1
+    with pytest.raises(KeyboardInterrupt):
+        rust.render_line({key: [1, Recorded("x", KeyboardInterrupt)]}, "app", "info", "s", "m")
 
 
 def test_a_list_emptied_during_its_conversion():

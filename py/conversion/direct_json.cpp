@@ -41,9 +41,12 @@ DirectWrite write_int(JsonValueWriter& out, PyObject* obj) {
 
 // A dict is written entry by entry only when every key is plain: other
 // keys go through their own conversion and may collapse into one.
-DirectWrite write_dict(JsonValueWriter& out, PyObject* dict, uint64_t depth, ConversionStack& stack) {
+DirectWrite write_dict(JsonValueWriter& out, PyObject* dict, uint64_t depth,
+                       ConversionStack& stack) {
   DictSnapshot snapshot(dict);
-  if (!snapshot.read_plain_keys()) return write_converted(out, convert_dict_value(dict, depth, stack));
+  if (!snapshot.read_plain_keys()) {
+    return write_converted(out, convert_dict_value(dict, depth, stack));
+  }
   TextBuffer& text = out.out();
   text.push_back('{');
   bool first = true;
@@ -121,13 +124,15 @@ DirectWrite write_direct_json(JsonValueWriter& out, PyObject* obj, uint64_t dept
   }
   // The exact types first: PyType_GetFlags is a call into the interpreter.
   if (type == &PyUnicode_Type) return write_str(out, obj);
-  const unsigned long flags = type == &PyDict_Type ? Py_TPFLAGS_DICT_SUBCLASS : PyType_GetFlags(type);
+  const unsigned long flags =
+      type == &PyDict_Type ? Py_TPFLAGS_DICT_SUBCLASS : PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return write_str(out, obj);
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
     return write_container(out, obj, stack, [&] { return write_dict(out, obj, depth, stack); });
   }
   if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
-    return write_container(out, obj, stack, [&] { return write_items(out, obj, true, depth, stack); });
+    return write_container(out, obj, stack,
+                           [&] { return write_items(out, obj, true, depth, stack); });
   }
   if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) {
     return write_container(out, obj, stack,
@@ -146,6 +151,14 @@ DirectWrite write_direct_json(JsonValueWriter& out, PyObject* obj, uint64_t dept
       break;
   }
   return write_converted(out, convert_value(obj, depth, stack));
+}
+
+DirectWrite write_direct_field(JsonRecordWriter& record, std::string_view key, PyObject* value) {
+  if (!record.begin_field(key)) {
+    return convert_unwritten_value(value) ? DirectWrite::ok : DirectWrite::python_error;
+  }
+  ConversionStack stack;
+  return write_direct_json(record.values(), value, 1, stack);
 }
 
 bool convert_unwritten_value(PyObject* obj) {

@@ -14,9 +14,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
+#include "core/render/json_record.h"
 #include "core/render/json_writer.h"
+#include "core/render/text_buffer.h"
 #include "py/conversion/convert.h"
+#include "py/glue/extract.h"
 #include "py/glue/python.h"
 
 namespace vorlisk::py {
@@ -33,6 +38,40 @@ enum class DirectWrite {
 // holds a partial text the caller must discard.
 [[nodiscard]] DirectWrite write_direct_json(JsonValueWriter& out, PyObject* obj, uint64_t depth,
                                             ConversionStack& stack);
+
+// One field of a record: begins it on `record` and writes its value (a
+// top-level object, converted at depth 1 with a fresh stack), or, when the
+// line leaves the field's own value out, only converts it.
+[[nodiscard]] DirectWrite write_direct_field(JsonRecordWriter& record, std::string_view key,
+                                             PyObject* value);
+
+// A whole JSON line: `write_fields(writer)` writes the record's fields (by
+// write_direct_field) and returns how it went; then the fixed members
+// follow. Nothing with the Python error set when a field failed (a JSON
+// error raised as ValueError with its display text). No value patterns:
+// they redact the record as a whole, before it is written.
+template <class WriteFields>
+std::optional<std::string> write_direct_record(const RecordTexts& texts,
+                                               const RedactionSettings& settings,
+                                               WriteFields&& write_fields) {
+  std::string line = new_line_buffer();
+  {
+    TextBuffer buffer(line);
+    JsonRecordWriter writer(buffer, texts, settings, /*fields_redacted=*/false);
+    switch (write_fields(writer)) {
+      case DirectWrite::ok:
+        break;
+      case DirectWrite::python_error:
+        return std::nullopt;
+      case DirectWrite::json_error:
+        raise_value_error(writer.values().take_error().display());
+        return std::nullopt;
+    }
+    writer.finish();
+  }
+  note_line_length(line.size());
+  return line;
+}
 
 // Runs the conversion of a value that is not written (a field the line
 // leaves out), for its side effects and failures only: objects of the kinds

@@ -12,7 +12,10 @@
 #include "core/render/timestamp.h"
 #include "py/config/pattern_list.h"
 #include "py/config/redaction_config.h"
+#include "core/render/text_buffer.h"
 #include "py/conversion/convert.h"
+#include "py/conversion/dict_snapshot.h"
+#include "py/conversion/direct_json.h"
 #include "py/conversion/text.h"
 #include "py/glue/extract.h"
 #include "py/glue/trampolines.h"
@@ -132,18 +135,60 @@ constexpr auto kRenderConsoleWithConfigSig = function_signature(
 
 }  // namespace
 
-std::optional<std::string> render_request(const RenderRequest& request) {
-  std::optional<FieldMap> fields = convert_fields(request.fields);
-  if (!fields) return std::nullopt;
-  const StrText logger(request.logger);
-  const StrText service(request.service);
-  const StrText message(request.message);
+namespace {
+
+// A request's own texts, surrogates repaired; the timestamp given or now.
+struct RequestTexts {
+  explicit RequestTexts(const RenderRequest& request)
+      : logger(request.logger), service(request.service), message(request.message) {
+    if (request.stack != nullptr) stack = stack_text.emplace(request.stack).view();
+    if (!request.timestamp) now = current_timestamp();
+    timestamp = request.timestamp ? *request.timestamp : now->view();
+  }
+
+  StrText logger;
+  StrText service;
+  StrText message;
   std::optional<StrText> stack_text;
   std::optional<std::string_view> stack;
-  if (request.stack != nullptr) stack = stack_text.emplace(request.stack).view();
   std::optional<TimestampText> now;
-  if (!request.timestamp) now = current_timestamp();
-  const std::string_view timestamp = request.timestamp ? *request.timestamp : now->view();
+  std::string_view timestamp;
+};
+
+// The JSON line written as the fields convert, without a value tree: the
+// same line, conversions and failures as the rendered fields, when no value
+// pattern applies and every key is plain (so that none collapse). The
+// fields then convert in the order they are written.
+std::optional<std::string> render_streamed_json(const RenderRequest& request,
+                                                const DictSnapshot& fields) {
+  const RequestTexts texts(request);
+  std::optional<SensitiveKeys> keys;
+  if (request.sensitive_keys != nullptr) keys.emplace(*request.sensitive_keys);
+  const RedactionSettings settings{keys ? &*keys : nullptr, {}, request.replacement, nullptr};
+  const RecordTexts record_texts{texts.logger.view(), request.level,    texts.service.view(),
+                                 texts.message.view(), texts.timestamp, texts.stack};
+  return write_direct_record(record_texts, settings, [&](JsonRecordWriter& writer) {
+    for (const DictSnapshot::Entry& entry : fields) {
+      const DirectWrite wrote = write_direct_field(writer, entry.key_text(), entry.value);
+      if (wrote != DirectWrite::ok) return wrote;
+    }
+    return DirectWrite::ok;
+  });
+}
+
+}  // namespace
+
+std::optional<std::string> render_request(const RenderRequest& request) {
+  const bool any_patterns = !request.patterns.empty() ||
+                            (request.pattern_texts != nullptr && !request.pattern_texts->empty());
+  if (!request.console && !any_patterns) {
+    DictSnapshot snapshot(request.fields);
+    if (snapshot.read_plain_keys()) return render_streamed_json(request, snapshot);
+  }
+
+  std::optional<FieldMap> fields = convert_fields(request.fields);
+  if (!fields) return std::nullopt;
+  const RequestTexts texts(request);
 
   PatternList per_call;
   std::span<const CompiledPattern> patterns = request.patterns;
@@ -158,11 +203,13 @@ std::optional<std::string> render_request(const RenderRequest& request) {
   const RedactionSettings settings{keys ? &*keys : nullptr, patterns, request.replacement,
                                    request.prefilter};
   if (request.console) {
-    return render_console_line(std::move(*fields), request.level, message.view(), request.colors,
-                               timestamp, settings, stack);
+    return render_console_line(std::move(*fields), request.level, texts.message.view(),
+                               request.colors, texts.timestamp, settings, texts.stack);
   }
-  JsonResult line = render_json_record(std::move(*fields), logger.view(), request.level,
-                                       service.view(), message.view(), timestamp, stack, settings);
+  JsonResult line =
+      render_json_record(std::move(*fields), texts.logger.view(), request.level,
+                         texts.service.view(), texts.message.view(), texts.timestamp, texts.stack,
+                         settings);
   if (const JsonError* error = std::get_if<JsonError>(&line)) {
     raise_value_error(error->display());
     return std::nullopt;

@@ -105,22 +105,22 @@ class FieldSources {
   // when streamable().
   DirectWrite write_fields(JsonRecordWriter& record, PyObject* exception) const {
     for (const DictSnapshot::Entry& entry : bound_) {
-      const DirectWrite wrote = write_field(record, entry.key_text(), entry.value);
+      const DirectWrite wrote = write_direct_field(record, entry.key_text(), entry.value);
       if (wrote != DirectWrite::ok) return wrote;
     }
     for (const DictSnapshot::Entry& entry : kwargs_) {
       const std::string_view key = entry.key_text();
       if (key == "exc_info" || key == "stack_info") continue;
-      const DirectWrite wrote = write_field(record, key, entry.value);
+      const DirectWrite wrote = write_direct_field(record, key, entry.value);
       if (wrote != DirectWrite::ok) return wrote;
     }
     for (const DictSnapshot::Entry& entry : contextvars_) {
       const std::string_view key = entry.key_text();
       if (find_key(bound_, key) || find_key(kwargs_, key, true)) continue;
-      const DirectWrite wrote = write_field(record, key, entry.value);
+      const DirectWrite wrote = write_direct_field(record, key, entry.value);
       if (wrote != DirectWrite::ok) return wrote;
     }
-    if (exception != nullptr) return write_field(record, kExceptionKey, exception);
+    if (exception != nullptr) return write_direct_field(record, kExceptionKey, exception);
     return DirectWrite::ok;
   }
 
@@ -136,14 +136,6 @@ class FieldSources {
       return !(skip_kwargs_only && (key == "exc_info" || key == "stack_info"));
     }
     return false;
-  }
-
-  static DirectWrite write_field(JsonRecordWriter& record, std::string_view key, PyObject* value) {
-    if (!record.begin_field(key)) {
-      return convert_unwritten_value(value) ? DirectWrite::ok : DirectWrite::python_error;
-    }
-    ConversionStack stack;
-    return write_direct_json(record.values(), value, 1, stack);
   }
 
   static bool append_converted(FieldMap& fields, std::string_view key, PyObject* value) {
@@ -274,23 +266,13 @@ std::optional<RenderedRecord> render_streamed_record(const LogArgs& call,
   const RedactionSettings settings = policy.redaction();
   const RecordTexts texts{strings.logger.view(), call.level,       policy.service,
                           strings.message.view(), strings.timestamp.view(), strings.stack};
+  std::optional<std::string> line =
+      write_direct_record(texts, settings, [&](JsonRecordWriter& writer) {
+        return sources.write_fields(writer, call.exception);
+      });
+  if (!line) return std::nullopt;
   RenderedRecord record;
-  record.line = new_line_buffer();
-  {
-    TextBuffer buffer(record.line);
-    JsonRecordWriter writer(buffer, texts, settings, /*fields_redacted=*/false);
-    switch (sources.write_fields(writer, call.exception)) {
-      case DirectWrite::ok:
-        break;
-      case DirectWrite::python_error:
-        return std::nullopt;
-      case DirectWrite::json_error:
-        raise_value_error(writer.values().take_error().display());
-        return std::nullopt;
-    }
-    writer.finish();
-  }
-  note_line_length(record.line.size());
+  record.line = std::move(*line);
   if (call.json_copy) record.json_copy = record.line;
   record.line.push_back('\n');
   return record;
