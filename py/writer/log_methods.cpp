@@ -30,6 +30,10 @@ namespace {
 
 constexpr const char* kClass = "_NativeStringWriter";
 
+// The logging call's own options: a kwargs entry under these keys is never
+// a field (bound and contextvars entries are).
+bool never_from_kwargs(std::string_view key) { return key == "exc_info" || key == "stack_info"; }
+
 // ---- field sources -----------------------------------------------------------
 
 // The pairs of bound, kwargs and contextvars, each dict in its own order,
@@ -64,7 +68,7 @@ class FieldSources {
     const size_t bound_count = entries.size();
     for (const DictSnapshot::Entry& entry : kwargs_) {
       const std::string_view key = entry.key_text();
-      if (key == "exc_info" || key == "stack_info") continue;
+      if (never_from_kwargs(key)) continue;
       // A kwargs key can only meet a bound key (the first bound_count).
       const auto bound_end = entries.begin() + static_cast<std::ptrdiff_t>(bound_count);
       const auto same = std::find_if(entries.begin(), bound_end,
@@ -92,7 +96,7 @@ class FieldSources {
   bool streamable(bool with_exception) const {
     for (const DictSnapshot::Entry& entry : kwargs_) {
       const std::string_view key = entry.key_text();
-      if (key == "exc_info" || key == "stack_info") continue;
+      if (never_from_kwargs(key)) continue;
       if (with_exception && key == kExceptionKey) return false;
       if (find_key(bound_, key)) return false;
     }
@@ -110,7 +114,7 @@ class FieldSources {
     }
     for (const DictSnapshot::Entry& entry : kwargs_) {
       const std::string_view key = entry.key_text();
-      if (key == "exc_info" || key == "stack_info") continue;
+      if (never_from_kwargs(key)) continue;
       const DirectWrite wrote = write_direct_field(record, key, entry.value);
       if (wrote != DirectWrite::ok) return wrote;
     }
@@ -133,7 +137,7 @@ class FieldSources {
                        bool skip_kwargs_only = false) {
     for (const DictSnapshot::Entry& entry : source) {
       if (entry.key_text() != key) continue;
-      return !(skip_kwargs_only && (key == "exc_info" || key == "stack_info"));
+      return !(skip_kwargs_only && never_from_kwargs(key));
     }
     return false;
   }
