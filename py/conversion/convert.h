@@ -90,9 +90,21 @@ Converted convert_dict_value(PyObject* dict, uint64_t depth, ConversionStack& st
 // "field keys must be strings"), each value a top-level object.
 std::optional<FieldMap> convert_fields(PyObject* fields);
 
-// Type exactly str with a UTF-8 form: such keys of one dict never share a
-// text, so they need no collision check.
-bool is_plain_key(PyObject* key);
+// The UTF-8 text of a plain key: type exactly str with a UTF-8 form (such
+// keys of one dict never share a text, so they need no collision check).
+// Nothing for any other key, with no error left set.
+inline std::optional<std::string_view> plain_key_text(PyObject* key) {
+  if (!PyUnicode_CheckExact(key)) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(text, static_cast<size_t>(size));
+}
+
+inline bool is_plain_key(PyObject* key) { return plain_key_text(key).has_value(); }
 
 // The text of a field key (str or subclass, surrogates repaired), or
 // nothing with TypeError "field keys must be strings" set.

@@ -49,14 +49,6 @@ std::string derived_key_text(Value converted, PyObject* key) {
 
 }  // namespace
 
-bool is_plain_key(PyObject* key) {
-  if (!PyUnicode_CheckExact(key)) return false;
-  Py_ssize_t size = 0;
-  if (PyUnicode_AsUTF8AndSize(key, &size) != nullptr) return true;
-  PyErr_Clear();
-  return false;
-}
-
 std::optional<std::string> field_key_from_py(PyObject* key) {
   if (!PyUnicode_Check(key)) {
     PyErr_SetString(PyExc_TypeError, "field keys must be strings");

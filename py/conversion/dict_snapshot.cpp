@@ -1,5 +1,7 @@
 #include "py/conversion/dict_snapshot.h"
 
+#include "py/conversion/convert.h"
+
 namespace vorlisk::py {
 
 DictSnapshot::DictSnapshot(PyObject* dict) {
@@ -24,15 +26,10 @@ DictSnapshot::DictSnapshot(PyObject* dict) {
 bool DictSnapshot::read_plain_keys() {
   for (size_t i = 0; i < size_; ++i) {
     Entry& entry = data_[i];
-    if (!PyUnicode_CheckExact(entry.key)) return false;
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(entry.key, &size);
-    if (text == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    entry.key_data = text;
-    entry.key_size = static_cast<size_t>(size);
+    const std::optional<std::string_view> text = plain_key_text(entry.key);
+    if (!text) return false;
+    entry.key_data = text->data();
+    entry.key_size = text->size();
   }
   return true;
 }
