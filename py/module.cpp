@@ -2,7 +2,10 @@
 // that adds the module's functions and classes in their fixed order, each
 // name appended to the module's __all__.
 //
-// Nothing else happens at import: no thread starts, no file opens.
+// Nothing else happens at import: no thread starts, no file opens. The one
+// other step registers the exit handler that writes out open writers
+// (exit_flush.h); it is registered this early so that it runs after the exit
+// handlers registered later.
 
 #include <cstring>
 
@@ -21,6 +24,7 @@
 #include "py/glue/entry.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
+#include "py/writer/exit_flush.h"
 #include "py/writer/native_string_writer.h"
 
 namespace vorlisk::py {
@@ -125,7 +129,7 @@ int module_exec(PyObject* module) {
                                         : add_class(module, *item->type);
       if (!added) return -1;
     }
-    return 0;
+    return register_exit_flush() ? 0 : -1;
   });
 }
 

@@ -13,21 +13,24 @@ WriterHandle::WriterHandle(WriterParts parts)
       spawned_in_(::getpid()) {}
 
 WriterHandle::~WriterHandle() {
+  if (!spawned_here()) {
+    // Inherited across fork(): no worker here would ever end, the thread id
+    // names nothing (the C runtime may have handed its memory to a new
+    // thread), and the parent's locks may be held by threads that did not
+    // come along. Nothing is closed, waited for or locked.
+    if (thread_) thread_->forget();
+    return;
+  }
   if (!abandoned()) {
     close(std::nullopt);
     return;
   }
   std::lock_guard lock(handle_mutex_);
-  if (!thread_) return;
-  if (::getpid() == spawned_in_) {
-    thread_->detach();
-  } else {
-    // Inherited across fork(): the thread id names nothing here, and the C
-    // runtime may already have handed its memory to a new thread.
-    thread_->forget();
-  }
+  if (thread_) thread_->detach();
   thread_.reset();
 }
+
+bool WriterHandle::spawned_here() const { return ::getpid() == spawned_in_; }
 
 template <typename Done>
 uint64_t WriterHandle::wait_for_progress(std::unique_lock<std::mutex>& lock,

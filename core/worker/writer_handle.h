@@ -45,7 +45,8 @@ class WriterHandle {
   explicit WriterHandle(WriterParts parts);
   WriterHandle(const WriterHandle&) = delete;
   WriterHandle& operator=(const WriterHandle&) = delete;
-  // Closes and joins without limit, unless abandoned (then only lets go).
+  // Closes and joins without limit, unless abandoned or inherited across
+  // fork() (then only lets go).
   ~WriterHandle();
 
   // Waits until every line enqueued before the call is written and the sink
@@ -67,6 +68,8 @@ class WriterHandle {
   // there, so close and dropping must neither wait nor join. Touches no lock.
   void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
   bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
+  // False in a child forked after the worker started: it does not exist there.
+  bool spawned_here() const;
 
   WriterMetrics metrics() const;
   std::vector<std::string> messages() const { return captured_->snapshot(); }

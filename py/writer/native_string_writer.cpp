@@ -6,10 +6,13 @@
 
 #include "core/base/duration.h"
 #include "core/worker/writer_start.h"
+#include "py/dispatch/interpreter_exit.h"
+#include "py/dispatch/released_wait.h"
 #include "py/glue/extract.h"
 #include "py/glue/gil.h"
 #include "py/glue/py_ref.h"
 #include "py/glue/trampolines.h"
+#include "py/writer/exit_flush.h"
 #include "py/writer/log_methods.h"
 
 namespace vorlisk::py {
@@ -17,8 +20,9 @@ namespace {
 
 constexpr const char* kClass = "_NativeStringWriter";
 
-// WriterHandle holds a mutex and cannot move; the object keeps it boxed.
-using WriterObject = NativeObject<std::unique_ptr<WriterHandle>>;
+// WriterHandle holds a mutex and cannot move; the object keeps it boxed,
+// shared with the exit handler while that waits for it (exit_flush.h).
+using WriterObject = NativeObject<std::shared_ptr<WriterHandle>>;
 
 PyObject* bool_object(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
@@ -72,8 +76,11 @@ PyObject* writer_new(PyTypeObject* type, PyObject* const* args) {
   }
   // Should the object not come to be, the handle closes and joins the new
   // worker as it goes.
-  auto handle = std::make_unique<WriterHandle>(std::get<WriterParts>(std::move(started)));
-  return new_native_object<WriterObject>(type, std::move(handle));
+  auto handle = std::make_shared<WriterHandle>(std::get<WriterParts>(std::move(started)));
+  track_writer_for_exit(handle);
+  PyObject* self = new_native_object<WriterObject>(type, handle);
+  if (self == nullptr) untrack_writer_for_exit(*handle);
+  return self;
 }
 
 // ---- pushes ----------------------------------------------------------------
@@ -149,6 +156,34 @@ PyObject* resume(PyObject* self) {
 PyObject* abandon(PyObject* self) {
   writer_of(self).abandon();
   Py_RETURN_NONE;
+}
+
+// Dropping a writer that is still open closes it as close() does, waiting
+// for the worker with the interpreter lock released: its sink may only make
+// progress through a Python thread (standard output piped to a reader thread
+// of this process). No other thread can reach the object any more, and the
+// handle stays in it until the wait is over.
+void close_dropped_writer(WriterHandle& writer) {
+  // An abandoned or inherited writer is only let go, by ~WriterHandle.
+  if (writer.abandoned() || !writer.spawned_here()) return;
+  if (interpreter_finalizing()) {
+    // Taking the interpreter lock back now may end this thread or find the
+    // interpreter half torn down, and no other Python thread runs any more:
+    // the lock stays held (the worker never needs it). Nothing can unstick a
+    // sink from here on, so a stall ends the wait as at exit.
+    writer.close(kExitStallLimit);
+    return;
+  }
+  with_gil_released([&] { writer.close(std::nullopt); });
+}
+
+void writer_dealloc(PyObject* self) {
+  guarded_teardown([&] {
+    WriterHandle& writer = *native_of<WriterObject>(self);
+    untrack_writer_for_exit(writer);
+    close_dropped_writer(writer);
+  });
+  native_dealloc<WriterObject>(self);
 }
 
 // ---- reporting --------------------------------------------------------------
@@ -227,7 +262,7 @@ const ClassSpec kSpec{
     g_methods,
     g_getters,
     &new_trampoline<kNewSig, writer_new>,
-    &native_dealloc<WriterObject>,
+    &writer_dealloc,
     0,
     nullptr,
 };

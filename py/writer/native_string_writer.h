@@ -5,7 +5,10 @@
 // Construction opens the output with the interpreter lock released; flush,
 // close, blocking pushes and joins release it while they wait. Dropping a
 // writer that was neither closed nor abandoned closes it and waits for its
-// worker (with the interpreter lock held: the worker never needs it).
+// worker, with the interpreter lock released too; once the interpreter is
+// finalizing, with the lock held and a stall limit instead. A writer
+// inherited across fork() is let go on drop: its worker is not in this
+// process. Open writers are written out at interpreter exit (exit_flush.h).
 //
 // Thread safety: any number of Python threads may use one writer at once;
 // the core's WriterHandle does the locking. `abandon` is for a freshly

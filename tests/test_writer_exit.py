@@ -1,0 +1,202 @@
+"""Writers that are dropped while open, or still open at interpreter exit:
+dropping waits without holding the interpreter lock, the lines queued by
+exit are written, a stuck sink does not hang the exit, and a forked child
+leaves the writer it inherited alone."""
+import os
+import pathlib
+import subprocess
+import textwrap
+import time
+
+import pytest
+
+import vorlisk._rust as rust
+from test_module import _interpreters as interpreters
+
+UNDER_TSAN = "libtsan" in os.environ.get("LD_PRELOAD", "")
+EXIT_STALL_LIMIT = 5.0  # seconds without a written line before exit gives up on a writer
+
+
+def start_python(interpreter, source, *args, **kwargs):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = str(pathlib.Path(rust.__file__).parent.parent)
+    # Worker threads given up on at exit are never joined; that is the point.
+    env["TSAN_OPTIONS"] = env.get("TSAN_OPTIONS", "") + ":report_thread_leaks=0"
+    return subprocess.Popen([interpreter, "-W", "ignore", "-c", textwrap.dedent(source),
+                             *map(str, args)], env=env, **kwargs)
+
+
+def run_python(interpreter, source, *args, timeout=120):
+    child = start_python(interpreter, source, *args, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    try:
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    return out, err
+
+
+# Standard output is a pipe read by a daemon thread of the same process, so
+# the writer's worker only makes progress while that thread gets the
+# interpreter lock.
+PIPED_STDOUT = """
+    import atexit, gc, os, sys, threading
+
+    def report():  # registered before the import: runs after the writers' exit handler
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(write_end)
+        reader.join(30)
+        sys.stderr.write(f"{received[0]}\\n")
+
+    atexit.register(report)
+    from vorlisk._rust import _NativeStringWriter
+
+    read_end, write_end = os.pipe()
+    os.dup2(write_end, 1)
+    received = [0]
+
+    def read_all():
+        while chunk := os.read(read_end, 65536):
+            received[0] += len(chunk)
+
+    reader = threading.Thread(target=read_all, daemon=True)
+    reader.start()
+    writer = _NativeStringWriter(0, target="stdout")
+    for _ in range(20_000):
+        writer.try_enqueue("x" * 99 + "\\n")
+    mode = sys.argv[1]
+    if mode == "del":
+        del writer
+    elif mode == "gc":
+        cycle = [writer]
+        cycle.append(cycle)
+        del writer, cycle
+        gc.collect()
+"""
+
+
+@pytest.mark.parametrize("interpreter", interpreters())
+@pytest.mark.parametrize("mode", ["del", "gc", "exit"])
+def test_dropping_waits_with_the_interpreter_lock_released(interpreter, mode):
+    _, err = run_python(interpreter, PIPED_STDOUT, mode, timeout=60)
+    assert err.split()[-1] == str(20_000 * 100)
+
+
+@pytest.mark.parametrize("interpreter", interpreters())
+def test_lines_queued_by_exit_are_written_while_a_daemon_thread_lives(interpreter, tmp_path):
+    path = tmp_path / "app.log"
+    run_python(interpreter, """
+        import atexit, sys, threading, time
+        from vorlisk._rust import _NativeStringWriter
+
+        writer = _NativeStringWriter(0, file_path=sys.argv[1], file_max_bytes=1 << 20,
+                                     file_backup_count=100)
+
+        def idle():  # while it runs at exit, this module's globals are never dropped
+            time.sleep(3600)
+
+        threading.Thread(target=idle, daemon=True).start()
+        for i in range(200_000):
+            writer.try_enqueue(f"line {i}\\n")
+
+        def log_at_exit():  # registered after the import: runs before the writers' handler
+            for i in range(1000):
+                writer.try_enqueue(f"at exit {i}\\n")
+
+        atexit.register(log_at_exit)
+    """, path)
+    lines = []
+    for file in [path, *tmp_path.glob("app.log.*")]:
+        lines += file.read_text().splitlines()
+    expected = [f"line {i}" for i in range(200_000)] + [f"at exit {i}" for i in range(1000)]
+    assert len(lines) == len(expected)
+    assert set(lines) == set(expected)
+
+
+# Nobody reads the process's standard output, so every write to it blocks
+# once the pipe is full. "hook": a writer open at exit; "late": one made by
+# an exit handler that runs after the writers' handler, so that only its
+# drop during finalization waits for it.
+STUCK_STDOUT = """
+    import atexit, sys
+
+    def make(name):
+        globals()[name] = writer = _NativeStringWriter(0, target="stdout")
+        for _ in range(100):
+            writer.try_enqueue("z" * 10_000 + "\\n")
+
+    if sys.argv[1] == "late":
+        atexit.register(make, "late")  # registered before the import
+    from vorlisk._rust import _NativeStringWriter
+    if sys.argv[1] == "hook":
+        make("open_at_exit")
+"""
+
+
+def test_a_stuck_sink_does_not_hang_the_exit():
+    children = [start_python(interpreter, STUCK_STDOUT, mode, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+                for interpreter in interpreters() for mode in ("hook", "late")]
+    started = time.monotonic()
+    try:
+        for child in children:
+            # Reading the output would unstick the writer: only wait.
+            assert child.wait(timeout=60) == 0, child.stderr.read().decode()
+    finally:
+        for child in children:
+            child.kill()
+            child.communicate()
+    assert time.monotonic() - started >= EXIT_STALL_LIMIT
+
+
+@pytest.mark.skipif(UNDER_TSAN, reason="the thread sanitizer cannot start threads after a threaded fork")
+@pytest.mark.parametrize("interpreter", interpreters())
+@pytest.mark.parametrize("daemon", [False, True], ids=["dropped", "kept"])
+def test_forked_child_neither_waits_nor_writes_for_the_inherited_writer(
+        interpreter, daemon, tmp_path):
+    child_log = tmp_path / "child.log"
+    parent = start_python(interpreter, """
+        import os, sys, threading, time
+        from vorlisk._rust import _NativeStringWriter
+
+        # Standard output is a pipe the test reads only once the child has
+        # ended: this writer's worker is stuck, with lines still queued, when
+        # the child inherits it.
+        inherited = _NativeStringWriter(0, target="stdout")
+        for i in range(100):
+            inherited.try_enqueue(f"{i:04d} " + "p" * 9_995 + "\\n")
+        started = time.monotonic()
+        pid = os.fork()
+        if pid == 0:
+            # The child exits normally: exit handlers run, and without a
+            # daemon thread module globals are dropped during finalization.
+            own = _NativeStringWriter(0, file_path=sys.argv[1])
+            for i in range(50_000):
+                own.try_enqueue(f"child {i}\\n")
+            if sys.argv[2] == "True":
+                def idle():  # keeps the module's globals at exit
+                    time.sleep(3600)
+                threading.Thread(target=idle, daemon=True).start()
+            sys.exit(0)
+        while not (ended := os.waitpid(pid, os.WNOHANG))[0]:
+            if time.monotonic() - started > 30:
+                os.kill(pid, 9)
+                sys.exit("the child hangs")
+            time.sleep(0.01)
+        code = os.waitstatus_to_exitcode(ended[1])
+        sys.stderr.write(f"child ended with {code} after {time.monotonic() - started}\\n")
+        sys.stderr.flush()
+    """, child_log, daemon, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        report = parent.stderr.readline()  # the parent's writer stays stuck until then
+        out, err = parent.communicate(timeout=60)
+    finally:
+        parent.kill()
+    assert parent.returncode == 0, report + err
+    assert report.startswith("child ended with 0 after "), report + err
+    # Waiting for the parent's worker would take at least the exit stall limit.
+    assert float(report.split()[-1]) < EXIT_STALL_LIMIT / 2
+    assert out == "".join(f"{i:04d} " + "p" * 9_995 + "\n" for i in range(100))
+    assert child_log.read_text() == "".join(f"child {i}\n" for i in range(50_000))
