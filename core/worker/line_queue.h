@@ -38,7 +38,10 @@ struct LineQueueState {
   uint64_t written = 0;
   uint64_t sink_errors = 0;
   uint64_t completed = 0;  // lines whose sink write returned, good or bad
-  uint64_t in_flight = 0;  // 1 while the worker holds a taken line
+  // 1 while the worker holds taken lines (one, or a batch for a sink that
+  // writes several at once), through their writes and the flush after
+  // them; else 0. `dequeued` counts the lines it holds as taken.
+  uint64_t in_flight = 0;
   uint64_t flushed_through = 0;
   bool closed = false;       // never cleared once set
   bool worker_done = false;  // never cleared once set
@@ -53,7 +56,7 @@ struct LineQueueState {
   std::vector<std::string> spare_lines;
 };
 
-inline constexpr size_t kMaxSpareLines = 16;
+inline constexpr size_t kMaxSpareLines = 64;
 
 struct LineQueue {
   LineQueue(uint64_t maxsize, bool paused);

@@ -2,9 +2,12 @@
 // standard output and nowhere. Threading as for every `LineSink`.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -21,6 +24,12 @@ inline constexpr size_t kMaxWriteChunk = 2'147'483'647;
 // whole buffer" for a call that wrote nothing, else the system's text.
 SinkResult write_all_to_fd(int fd, std::string_view bytes, size_t& written,
                            size_t max_chunk = kMaxWriteChunk);
+
+// The same for several buffers written one after another, with writev(2)
+// calls of at most `max_chunk` bytes and IOV_MAX buffers. `parts` is used
+// up: its entries are advanced past what was written.
+SinkResult write_all_vectored(int fd, std::span<iovec> parts, size_t& written,
+                              size_t max_chunk = kMaxWriteChunk);
 
 // Appends every line to the store; never fails.
 class MemorySink final : public LineSink {
