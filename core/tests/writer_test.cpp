@@ -317,6 +317,31 @@ TEST(Writer, ProgressRestartsTheStallLimit) {
   EXPECT_FALSE(writer.metrics().closed);
 }
 
+// The limit runs from the last completed line, not from when the waiting
+// flush happens to wake up and notice it: a line that completes early in
+// the first stretch does not buy a whole second stretch.
+TEST(Writer, AStallIsCountedFromTheLastProgress) {
+  auto gate = std::make_shared<Gate>();
+  auto owned = gated_writer(gate);
+  WriterHandle& writer = *owned;
+  push(writer, "completes early");
+  gate->wait_for_writes(1);
+  push(writer, "stuck for good");
+  std::chrono::steady_clock::time_point progress_at;
+  std::thread progress([&] {
+    std::this_thread::sleep_for(30ms);
+    progress_at = std::chrono::steady_clock::now();
+    gate->allow(1);
+  });
+  const uint64_t undrained = writer.flush(Duration{0, 400'000'000});
+  const auto abandoned_at = std::chrono::steady_clock::now();
+  progress.join();
+  EXPECT_EQ(undrained, 1u);
+  EXPECT_GE(abandoned_at - progress_at, 380ms);
+  EXPECT_LT(abandoned_at - progress_at, 600ms);  // a fresh stretch from the wake-up: about 770 ms
+  gate->open();
+}
+
 TEST(Writer, ADeadWorkerReleasesEveryWaiter) {
   WriterHandle writer(started(start_writer(1, false, std::make_unique<ScriptedSink>(false, true),
                                            std::make_shared<CapturedLines>())));

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/monotonic.h"
 #include "core/base/spare_line.h"
 #include "core/worker/line_ring.h"
 
@@ -50,6 +51,11 @@ struct LineQueueState {
   // only then: a busy or paused worker needs no wake-up (resume and close
   // wake it themselves), which spares a system call per line.
   bool worker_waiting_for_line = false;
+  // Waits of flush and close with a stall limit. While there is one the
+  // worker notes when `completed` last moved, so that a limit runs from
+  // the last progress; otherwise it does not read the clock.
+  uint32_t stall_watchers = 0;
+  MonotonicInstant last_progress;
   // Written lines, emptied, that the worker hands back for producers to
   // render into (see spare_line.h); at most kMaxSpareLines, reserved up
   // front so that handing one back never allocates.

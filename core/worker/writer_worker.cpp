@@ -81,6 +81,7 @@ void complete_lines(LineQueue& queue, std::span<std::string> lines, const WriteT
   s.sink_errors += tally.errors;
   s.written += tally.written;
   s.completed += lines.size();
+  if (s.stall_watchers != 0) s.last_progress = MonotonicInstant::now();
 }
 
 }  // namespace
