@@ -5,36 +5,17 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
+#include "core/tests/temp_dir.h"
 #include "core/worker/log_paths.h"
 #include "core/worker/rotating_file_sink.h"
 #include "core/worker/simple_sinks.h"
 
 namespace vorlisk {
 namespace {
-
-namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vorlisk-sink-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -115,7 +115,9 @@ WriteTally RotatingFileSink::write_lines(std::span<std::string> lines) {
 }
 
 void RotatingFileSink::write_hold(std::span<std::string> lines, WriteTally& tally) {
-  if (SinkResult followed = follow_path(); !followed.is_ok()) return lose_line(tally, std::move(followed));
+  if (SinkResult followed = follow_path(); !followed.is_ok()) {
+    return lose_line(tally, std::move(followed));
+  }
   const auto started = std::chrono::steady_clock::now();
   uint64_t hold_bytes = 0;
   while (tally.lines < lines.size()) {

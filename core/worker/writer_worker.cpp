@@ -52,8 +52,8 @@ void watch_for_work(LineQueue& queue, std::unique_lock<std::mutex>& lock) {
 // flush's target, so that the flush comes as soon as its lines are done.
 void take_lines(LineQueue& queue, std::vector<std::string>& batch, size_t limit) {
   LineQueueState& s = queue.state;
-  if (s.pending_flush_target) {
-    const uint64_t to_target = *s.pending_flush_target - std::min(*s.pending_flush_target, s.completed);
+  if (const auto& target = s.pending_flush_target) {
+    const uint64_t to_target = *target > s.completed ? *target - s.completed : 0;
     limit = std::clamp<uint64_t>(to_target, 1, limit);
   }
   const size_t count = std::min(limit, s.lines.size());
