@@ -1,5 +1,6 @@
 """The writer across processes: several processes sharing one rotating log
-file, a forked child replacing an inherited writer, and standard output."""
+file, a forked child replacing an inherited writer, standard output, and a
+log file that reaches the process's file size limit."""
 
 import os
 import re
@@ -20,8 +21,12 @@ def run_python(source, timeout=120, **kwargs):
                           timeout=timeout, env=os.environ.copy(), **kwargs)
 
 
-def test_processes_share_one_rotating_file(tmp_path):
-    processes, lines_each, max_bytes, backups = 4, 20_000, 64 * 1024, 200
+@pytest.mark.parametrize("lines_each, max_bytes", [
+    (20_000, 64 * 1024),
+    (1_500, 2048),  # a file holds fewer lines than a hold writes: rotations inside holds
+])
+def test_processes_share_one_rotating_file(tmp_path, lines_each, max_bytes):
+    processes, backups = 4, 200
     path = tmp_path / "shared.log"
     writer_source = textwrap.dedent(f"""
         import sys
@@ -66,6 +71,38 @@ def test_processes_share_one_rotating_file(tmp_path):
         in_order = [int(line.split()[1]) for file in order[1:] + order[:1]
                     for line in file.read_text().splitlines() if line.startswith(name + " ")]
         assert in_order == list(range(lines_each))
+
+
+def test_a_write_cut_short_in_a_batch_loses_only_its_lines(tmp_path):
+    # Lines that do not fit under the file size limit are lost one by one,
+    # the first of them torn; the lines after the limit is lifted start on
+    # a line of their own.
+    path = tmp_path / "app.log"
+    lines = [f"{i:02d}" + "x" * 97 + "\n" for i in range(20)]  # 100 bytes each
+    result = run_python(f"""
+        import fcntl, resource, time
+        from vorlisk._rust import _NativeStringWriter
+        writer = _NativeStringWriter(0, file_path={str(path)!r})
+        with open({str(path) + ".lock"!r}, "r+") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            writer.try_enqueue("first\\n")
+            while writer.metrics()["in_flight"] != 1:  # it waits for the lock
+                time.sleep(0.001)
+            for line in {lines!r}:  # taken together once the lock is free
+                writer.try_enqueue(line)
+            soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (6 + 7 * 100 + 50, hard))
+            fcntl.flock(lock, fcntl.LOCK_UN)
+            assert writer.flush() == 0
+        m = writer.metrics()
+        assert (m["written"], m["sink_errors"], m["dequeued"]) == (8, 13, 21), m
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        writer.try_enqueue("after\\n")
+        assert writer.close() == 0
+        assert writer.metrics()["written"] == 9
+    """)
+    assert result.returncode == 0, result.stderr.decode()
+    assert path.read_text() == "first\n" + "".join(lines[:7]) + lines[7][:50] + "\nafter\n"
 
 
 UNDER_TSAN = "libtsan" in os.environ.get("LD_PRELOAD", "")

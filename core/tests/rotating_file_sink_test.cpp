@@ -1,37 +1,21 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
+#include "core/tests/temp_dir.h"
 #include "core/worker/log_paths.h"
 #include "core/worker/rotating_file_sink.h"
 #include "core/worker/simple_sinks.h"
 
 namespace vorlisk {
 namespace {
-
-namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vorlisk-sink-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -72,6 +56,107 @@ TEST(RotatingFileSink, CountsOtherWritersTowardsTheThreshold) {
   ASSERT_TRUE(sink->write("mine 2\n").is_ok());  // 23 + 7 >= 20: rotates first
   EXPECT_EQ(read_file(log), "mine 2\n");
   EXPECT_EQ(read_file(log + ".1"), "mine 1\nanother process\n");
+}
+
+// Writes `lines` handing the sink `per_call` at a time, as the worker does:
+// each call deals with some of them and the rest are offered again.
+WriteTally write_in_calls(RotatingFileSink& sink, std::vector<std::string> lines,
+                          size_t per_call) {
+  WriteTally total;
+  std::span<std::string> rest(lines);
+  while (!rest.empty()) {
+    const std::span<std::string> call = rest.first(std::min(per_call, rest.size()));
+    const WriteTally tally = sink.write_lines(call);
+    EXPECT_GE(tally.lines, 1u);
+    EXPECT_LE(tally.lines, call.size());
+    total.lines += tally.lines;
+    total.written += tally.written;
+    total.errors += tally.errors;
+    rest = rest.subspan(tally.lines);
+  }
+  return total;
+}
+
+class LinesPerCall : public ::testing::TestWithParam<size_t> {};
+
+// Rotating between the lines of one hold, and starting a line after one
+// without its newline, give the files that single writes give.
+TEST_P(LinesPerCall, SameFilesAsOneLineAtATime) {
+  TempDir dir;
+  const std::string log = dir / "app.log";
+  auto sink = open_sink(log, 100, 2);
+  std::vector<std::string> lines;
+  for (char c : std::string("abcdefgh")) lines.push_back(std::string(39, c) + "\n");
+  const WriteTally tally = write_in_calls(*sink, lines, GetParam());
+  EXPECT_EQ(tally.written, 8u);
+  EXPECT_EQ(tally.errors, 0u);
+  EXPECT_EQ(read_file(log), lines[6] + lines[7]);
+  EXPECT_EQ(read_file(log + ".1"), lines[4] + lines[5]);
+  EXPECT_EQ(read_file(log + ".2"), lines[2] + lines[3]);
+
+  const std::string plain = dir / "plain.log";
+  auto unrotated = open_sink(plain, 0, 0);
+  write_in_calls(*unrotated, {"a", "b", "", "c\n", "", "d"}, GetParam());
+  EXPECT_EQ(read_file(plain), "a\nb\nc\nd");
+}
+
+INSTANTIATE_TEST_SUITE_P(Holds, LinesPerCall, ::testing::Values(size_t{1}, size_t{3}, size_t{8}));
+
+TEST(RotatingFileSink, AHoldEndsAtItsLineOrByteBound) {
+  TempDir dir;
+  auto sink = open_sink(dir / "app.log", 0, 0);
+  std::vector<std::string> many(kLinesPerHold + 10, "x\n");
+  EXPECT_EQ(sink->write_lines(many).lines, kLinesPerHold);
+  std::vector<std::string> long_lines(3, std::string(kBytesPerHold / 2 + 1, 'y'));
+  EXPECT_EQ(sink->write_lines(long_lines).lines, 2u);
+  std::vector<std::string> huge(2, std::string(kBytesPerHold * 2, 'z'));
+  EXPECT_EQ(sink->write_lines(huge).lines, 1u);  // at least one line, whatever its length
+}
+
+// Sets the process's file size limit for one test, with SIGXFSZ ignored
+// so that a write past it fails with EFBIG instead of ending the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    saved_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, saved_handler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*saved_handler_)(int) = nullptr;
+};
+
+// A write cut short in the middle of a hold: the lines written whole count,
+// the torn one and the next that cannot be written are each one error, and
+// the line that rotates starts the new file cleanly.
+TEST(RotatingFileSink, AFailedWriteLosesExactlyTheLinesThatDidNotFit) {
+  TempDir dir;
+  const std::string log = dir / "app.log";
+  auto sink = open_sink(log, 1000, 1);
+  std::vector<std::string> lines;
+  for (int i = 0; i < 8; ++i) lines.push_back(std::to_string(i) + std::string(118, 'x') + "\n");
+  lines.push_back("short, does not rotate" + std::string(17, '.') + "\n");  // 40 bytes
+  lines.push_back("rotates" + std::string(112, 'r') + "\n");
+  lines.push_back("after\n");
+  WriteTally tally;
+  {
+    FileSizeLimit limit(900);  // the 8th line gets 60 of its 120 bytes
+    tally = write_in_calls(*sink, lines, lines.size());
+  }
+  EXPECT_EQ(tally.written, 9u);
+  EXPECT_EQ(tally.errors, 2u);
+  std::string old;
+  for (int i = 0; i < 7; ++i) old += lines[i];
+  EXPECT_EQ(read_file(log + ".1"), old + lines[7].substr(0, 60));
+  EXPECT_EQ(read_file(log), lines[9] + lines[10]);
 }
 
 class ShiftExisting : public ::testing::TestWithParam<uint64_t> {};

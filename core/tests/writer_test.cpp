@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "core/worker/multi_sink.h"
 #include "core/worker/simple_sinks.h"
@@ -51,9 +52,12 @@ struct Gate {
   }
 };
 
+// Each line waits for a permit. With `batch` above 1 the sink takes that
+// many lines per call, as a log file does, and writes all it is given.
 class GatedSink final : public LineSink {
  public:
-  explicit GatedSink(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+  explicit GatedSink(std::shared_ptr<Gate> gate, size_t batch = 1)
+      : gate_(std::move(gate)), batch_(batch) {}
   SinkResult write_line(std::string&) override {
     std::unique_lock lock(gate_->mutex);
     gate_->writes_started += 1;
@@ -61,6 +65,12 @@ class GatedSink final : public LineSink {
     gate_->cv.wait(lock, [&] { return gate_->open_for_good || gate_->permits > 0; });
     if (!gate_->open_for_good) gate_->permits -= 1;
     return SinkResult::ok();
+  }
+  size_t batch_lines() const override { return batch_; }
+  WriteTally write_lines(std::span<std::string> lines) override {
+    if (batch_ == 1) return LineSink::write_lines(lines);
+    for (std::string& line : lines) write_line(line);
+    return WriteTally{lines.size(), lines.size(), 0};
   }
   SinkResult flush() override {
     std::lock_guard lock(gate_->mutex);
@@ -71,7 +81,14 @@ class GatedSink final : public LineSink {
 
  private:
   std::shared_ptr<Gate> gate_;
+  size_t batch_;
 };
+
+std::unique_ptr<WriterHandle> gated_writer(std::shared_ptr<Gate> gate, size_t batch = 1) {
+  return std::make_unique<WriterHandle>(started(start_writer(
+      0, false, std::make_unique<GatedSink>(std::move(gate), batch),
+      std::make_shared<CapturedLines>())));
+}
 
 // Fails or succeeds as told; optionally reports failures through take_errors.
 class ScriptedSink final : public LineSink {
@@ -122,10 +139,14 @@ TEST(Writer, EmptyFanOutFailsEveryLine) {
   EXPECT_TRUE(sink.flush().is_ok());
 }
 
-TEST(Writer, FlushEndsAtItsTargetWhileLinesKeepArriving) {
+class BatchOf : public ::testing::TestWithParam<size_t> {};
+
+// A flush ends once its own lines are done, even while later lines are
+// queued: a batch never reaches past a waiting flush's target.
+TEST_P(BatchOf, FlushEndsAtItsTargetWhileLinesKeepArriving) {
   auto gate = std::make_shared<Gate>();
-  WriterHandle writer(started(start_writer(0, false, std::make_unique<GatedSink>(gate),
-                                           std::make_shared<CapturedLines>())));
+  auto owned = gated_writer(gate, GetParam());
+  WriterHandle& writer = *owned;
   for (int i = 0; i < 3; ++i) push(writer, "early");
   gate->wait_for_writes(1);
   std::atomic<bool> flushed{false};
@@ -150,17 +171,95 @@ TEST(Writer, FlushEndsAtItsTargetWhileLinesKeepArriving) {
   EXPECT_EQ(writer.metrics().written, 6u);
 }
 
-TEST(Writer, InFlightWhileAWriteIsBlocked) {
+// `in_flight` stays 0 or 1 and `dequeued` counts every line the worker
+// holds, one or a batch, while a write is blocked.
+TEST_P(BatchOf, InFlightWhileAWriteIsBlocked) {
+  const size_t batch = GetParam();
   auto gate = std::make_shared<Gate>();
-  WriterHandle writer(started(start_writer(0, false, std::make_unique<GatedSink>(gate),
-                                           std::make_shared<CapturedLines>())));
+  auto owned = gated_writer(gate, batch);
+  WriterHandle& writer = *owned;
   EXPECT_EQ(writer.metrics().in_flight, 0u);
   push(writer, "stuck");
   gate->wait_for_writes(1);
-  EXPECT_EQ(writer.metrics().in_flight, 1u);
+  for (int i = 0; i < 3; ++i) push(writer, "behind");
+  WriterMetrics m = writer.metrics();
+  EXPECT_EQ(m.in_flight, 1u);
+  EXPECT_EQ(m.dequeued, 1u);
+  EXPECT_EQ(m.depth, 3u);
+  gate->allow(1);
+  gate->wait_for_writes(2);
+  // A batching sink took all three lines behind the first; a single-line
+  // one took the next alone.
+  const uint64_t held = batch > 1 ? 3 : 1;
+  m = writer.metrics();
+  EXPECT_EQ(m.in_flight, 1u);
+  EXPECT_EQ(m.dequeued, 1 + held);
+  EXPECT_EQ(m.depth, 3 - held);
+  EXPECT_EQ(m.written, 1u);
   gate->open();
   writer.flush(std::nullopt);
-  EXPECT_EQ(writer.metrics().in_flight, 0u);
+  m = writer.metrics();
+  EXPECT_EQ(m.in_flight, 0u);
+  EXPECT_EQ(m.written, 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(LinesPerWrite, BatchOf, ::testing::Values(size_t{1}, size_t{8}));
+
+// Takes up to 16 lines per call but deals with at most 5 of them, as a
+// log file ends a hold early; every fifth line fails.
+class PartialBatchSink final : public LineSink {
+ public:
+  SinkResult write_line(std::string&) override { return SinkResult::ok(); }
+  size_t batch_lines() const override { return 16; }
+  WriteTally write_lines(std::span<std::string> lines) override {
+    WriteTally tally;
+    tally.lines = std::min<size_t>(lines.size(), 5);
+    for (size_t i = 0; i < tally.lines; ++i) {
+      if (++count_ % 5 == 0) {
+        tally.errors += 1;
+      } else {
+        tally.written += 1;
+      }
+    }
+    return tally;
+  }
+  SinkResult flush() override { return SinkResult::ok(); }
+  uint64_t take_errors() override { return 0; }
+
+ private:
+  uint64_t count_ = 0;
+};
+
+// Whenever a caller looks, the counters agree with each other, however the
+// worker splits its batches.
+TEST(Writer, MetricsAgreeAtEverySnapshot) {
+  WriterHandle writer(started(start_writer(64, false, std::make_unique<PartialBatchSink>(),
+                                           std::make_shared<CapturedLines>())));
+  constexpr int kProducers = 2;
+  constexpr int kLinesEach = 20'000;
+  std::atomic<bool> producing{true};
+  std::thread reader([&] {
+    while (producing.load()) {
+      const WriterMetrics m = writer.metrics();
+      ASSERT_EQ(m.enqueued, m.dequeued + m.depth);
+      ASSERT_LE(m.in_flight, 1u);
+      ASSERT_LE(m.written + m.sink_errors, m.dequeued);
+    }
+  });
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&] {
+      for (int i = 0; i < kLinesEach; ++i) push(writer, "line", true);
+    });
+  }
+  for (auto& producer : producers) producer.join();
+  EXPECT_EQ(writer.flush(std::nullopt), 0u);
+  producing = false;
+  reader.join();
+  const WriterMetrics m = writer.metrics();
+  EXPECT_EQ(m.written, kProducers * kLinesEach / 5 * 4);
+  EXPECT_EQ(m.sink_errors, kProducers * kLinesEach / 5);
+  EXPECT_EQ(m.in_flight, 0u);
 }
 
 class StallLimit : public ::testing::TestWithParam<bool> {};
@@ -216,6 +315,31 @@ TEST(Writer, ProgressRestartsTheStallLimit) {
   EXPECT_EQ(writer.flush(Duration{0, 150'000'000}), 0u);
   EXPECT_EQ(writer.metrics().written, 8u);
   EXPECT_FALSE(writer.metrics().closed);
+}
+
+// The limit runs from the last completed line, not from when the waiting
+// flush happens to wake up and notice it: a line that completes early in
+// the first stretch does not buy a whole second stretch.
+TEST(Writer, AStallIsCountedFromTheLastProgress) {
+  auto gate = std::make_shared<Gate>();
+  auto owned = gated_writer(gate);
+  WriterHandle& writer = *owned;
+  push(writer, "completes early");
+  gate->wait_for_writes(1);
+  push(writer, "stuck for good");
+  std::chrono::steady_clock::time_point progress_at;
+  std::thread progress([&] {
+    std::this_thread::sleep_for(30ms);
+    progress_at = std::chrono::steady_clock::now();
+    gate->allow(1);
+  });
+  const uint64_t undrained = writer.flush(Duration{0, 400'000'000});
+  const auto abandoned_at = std::chrono::steady_clock::now();
+  progress.join();
+  EXPECT_EQ(undrained, 1u);
+  EXPECT_GE(abandoned_at - progress_at, 380ms);
+  EXPECT_LT(abandoned_at - progress_at, 600ms);  // a fresh stretch from the wake-up: about 770 ms
+  gate->open();
 }
 
 TEST(Writer, ADeadWorkerReleasesEveryWaiter) {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/monotonic.h"
 #include "core/base/spare_line.h"
 #include "core/worker/line_ring.h"
 
@@ -38,7 +39,10 @@ struct LineQueueState {
   uint64_t written = 0;
   uint64_t sink_errors = 0;
   uint64_t completed = 0;  // lines whose sink write returned, good or bad
-  uint64_t in_flight = 0;  // 1 while the worker holds a taken line
+  // 1 while the worker holds taken lines (one, or a batch for a sink that
+  // writes several at once), through their writes and the flush after
+  // them; else 0. `dequeued` counts the lines it holds as taken.
+  uint64_t in_flight = 0;
   uint64_t flushed_through = 0;
   bool closed = false;       // never cleared once set
   bool worker_done = false;  // never cleared once set
@@ -47,13 +51,18 @@ struct LineQueueState {
   // only then: a busy or paused worker needs no wake-up (resume and close
   // wake it themselves), which spares a system call per line.
   bool worker_waiting_for_line = false;
+  // Waits of flush and close with a stall limit. While there is one the
+  // worker notes when `completed` last moved, so that a limit runs from
+  // the last progress; otherwise it does not read the clock.
+  uint32_t stall_watchers = 0;
+  MonotonicInstant last_progress;
   // Written lines, emptied, that the worker hands back for producers to
   // render into (see spare_line.h); at most kMaxSpareLines, reserved up
   // front so that handing one back never allocates.
   std::vector<std::string> spare_lines;
 };
 
-inline constexpr size_t kMaxSpareLines = 16;
+inline constexpr size_t kMaxSpareLines = 64;
 
 struct LineQueue {
   LineQueue(uint64_t maxsize, bool paused);

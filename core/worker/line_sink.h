@@ -7,10 +7,13 @@
 // with the queue mutex.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +35,16 @@ class SinkResult {
   std::optional<std::string> error_;
 };
 
+// What became of the first `lines` lines of a `write_lines` call, counted
+// line by line as single writes are: a line the sink took is `written`;
+// each line adds its failures to `errors` (1 for a lost line, or more when
+// the sink counted several of its own, as a fan-out does).
+struct WriteTally {
+  size_t lines = 0;
+  uint64_t written = 0;
+  uint64_t errors = 0;
+};
+
 class LineSink {
  public:
   virtual ~LineSink() = default;
@@ -45,7 +58,23 @@ class LineSink {
   // Failures the sink counted on its own since the last call (a fan-out's
   // children, a log file whose rotation failed); resets the count.
   virtual uint64_t take_errors() = 0;
+
+  // How many lines the worker may hand to one `write_lines` call. A sink
+  // that writes line by line says 1, so every line's completion is seen
+  // (and counted as progress) as soon as it happens.
+  virtual size_t batch_lines() const { return 1; }
+  // Writes lines from the front of `lines` (never empty): at least one, at
+  // most all, and says how many it dealt with; the worker offers the rest
+  // again. Buffers left in the lines are the caller's again, as with
+  // `write_line`. By default the first line alone, through `write_line`.
+  virtual WriteTally write_lines(std::span<std::string> lines);
 };
+
+// The failures of one write or flush: the sink's own count, or 1 for a
+// failure it did not count itself. Reads (and so resets) the sink's count.
+inline uint64_t take_failures(LineSink& sink, const SinkResult& result) {
+  return std::max<uint64_t>(sink.take_errors(), result.is_ok() ? 0 : 1);
+}
 
 // The lines a memory sink received, in arrival order. Nothing is ever
 // removed, so `messages()` still answers after the writer closed.

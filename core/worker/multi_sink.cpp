@@ -1,18 +1,9 @@
 #include "core/worker/multi_sink.h"
 
-#include <algorithm>
 #include <optional>
 #include <utility>
 
 namespace vorlisk {
-namespace {
-
-// A child's own count, or 1 for a failure it did not count itself.
-uint64_t child_failures(LineSink& child, const SinkResult& result) {
-  return std::max<uint64_t>(child.take_errors(), result.is_ok() ? 0 : 1);
-}
-
-}  // namespace
 
 SinkResult MultiSink::write_line(std::string& line) {
   if (children_.empty()) return SinkResult::failure("multi-sink has no children");
@@ -23,7 +14,7 @@ SinkResult MultiSink::write_line(std::string& line) {
     // The last child may take the line itself; the others get copies.
     SinkResult result =
         i + 1 == children_.size() ? child.write_line(line) : child.write(line);
-    errors_ += child_failures(child, result);
+    errors_ += take_failures(child, result);
     if (result.is_ok()) {
       ++succeeded;
     } else {
@@ -38,7 +29,7 @@ SinkResult MultiSink::flush() {
   std::optional<SinkResult> last_failure;
   for (auto& child : children_) {
     SinkResult result = child->flush();
-    errors_ += child_failures(*child, result);
+    errors_ += take_failures(*child, result);
     if (!result.is_ok()) last_failure = std::move(result);
   }
   return last_failure ? std::move(*last_failure) : SinkResult::ok();

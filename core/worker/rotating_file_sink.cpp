@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "core/base/os_error.h"
@@ -25,6 +26,9 @@ SinkResult flock_unlock(int fd) {
   }
   return SinkResult::ok();
 }
+
+// What a line that follows one without its newline starts with.
+char newline_byte[] = {'\n'};
 
 uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
@@ -93,53 +97,143 @@ std::variant<std::unique_ptr<RotatingFileSink>, std::string> RotatingFileSink::o
 }
 
 SinkResult RotatingFileSink::write_line(std::string& line) {
-  // Without the lock nothing may be touched; the line is lost.
-  if (SinkResult locked = flock_exclusive(lock_file_.get()); !locked.is_ok()) return locked;
-  SinkResult result = write_locked(line);
-  SinkResult unlocked = flock_unlock(lock_file_.get());
-  return result.is_ok() ? unlocked : result;
+  const WriteTally tally = write_lines(std::span<std::string>(&line, 1));
+  errors_ += tally.errors;
+  return tally.written == 1 ? SinkResult::ok() : SinkResult::failure(std::move(last_error_));
 }
 
-SinkResult RotatingFileSink::write_locked(std::string& line) {
-  const bool rotating = file_max_bytes_ != 0 && file_backup_count_ != 0;
+WriteTally RotatingFileSink::write_lines(std::span<std::string> lines) {
+  WriteTally tally;
+  // Without the lock nothing may be touched; the line is lost.
+  if (SinkResult locked = flock_exclusive(lock_file_.get()); !locked.is_ok()) {
+    lose_line(tally, std::move(locked));
+    return tally;
+  }
+  write_hold(lines, tally);
+  if (!flock_unlock(lock_file_.get()).is_ok()) tally.errors += 1;
+  return tally;
+}
 
-  // Follow the file at the path: another process may have rotated,
-  // replaced or removed it, and its appends count towards the size.
-  if (!log_file_) {
-    if (SinkResult r = reopen(); !r.is_ok()) return r;
-  } else if (identity_) {
+void RotatingFileSink::write_hold(std::span<std::string> lines, WriteTally& tally) {
+  if (SinkResult followed = follow_path(); !followed.is_ok()) {
+    return lose_line(tally, std::move(followed));
+  }
+  const auto started = std::chrono::steady_clock::now();
+  uint64_t hold_bytes = 0;
+  while (tally.lines < lines.size()) {
+    const bool rotate_first = rotation_due(current_size_, lines[tally.lines].size());
+    if (tally.lines > 0) {
+      if (tally.lines >= kLinesPerHold || hold_bytes >= kBytesPerHold) return;
+      // Rotations are slow (every backup is probed and renamed), so a long
+      // hold ends at one; the next hold takes over from there.
+      if (rotate_first && std::chrono::steady_clock::now() - started >= kHoldTime) return;
+    }
+    bool rotation_failed = false;
+    if (rotate_first) {
+      SinkResult rotated = rotate();
+      if (!rotated.is_ok()) {
+        if (!log_file_) return lose_line(tally, std::move(rotated));
+        // The path was opened again: a rotation that cannot be done (a
+        // backup that is a directory, a read-only folder) must not cost
+        // this line and every later one while the log file is writable.
+        rotation_failed = true;
+      }
+    }
+    if (!write_run(lines, tally, hold_bytes, rotation_failed)) return;
+  }
+}
+
+SinkResult RotatingFileSink::follow_path() {
+  // Another process may have rotated, replaced or removed the file, and
+  // its appends count towards the size.
+  if (!log_file_) return reopen();
+  if (identity_) {
     struct stat st{};
     if (::stat(path_.c_str(), &st) != 0 || Identity{st.st_dev, st.st_ino} != *identity_) {
       log_file_.reset();
-      if (SinkResult r = reopen(); !r.is_ok()) return r;
-    } else {
-      current_size_ = static_cast<uint64_t>(st.st_size);
+      return reopen();
     }
-  } else if (rotating) {
+    current_size_ = static_cast<uint64_t>(st.st_size);
+  } else if (rotating()) {
     log_file_.reset();
-    if (SinkResult r = reopen(); !r.is_ok()) return r;
+    return reopen();
   }
+  return SinkResult::ok();
+}
 
-  if (rotating && current_size_ != 0 &&
-      saturating_add(current_size_, line.size()) >= file_max_bytes_) {
-    SinkResult rotated = rotate();
-    if (!rotated.is_ok()) {
-      if (!log_file_) return rotated;
-      // The path was opened again: a rotation that cannot be done (a
-      // backup that is a directory, a read-only folder) must not cost this
-      // line and every later one while the log file itself is writable.
-      errors_ += 1;
-    }
+bool RotatingFileSink::rotation_due(uint64_t size, size_t length) const {
+  return rotating() && size != 0 && saturating_add(size, length) >= file_max_bytes_;
+}
+
+bool RotatingFileSink::write_run(std::span<std::string> lines, WriteTally& tally,
+                                 uint64_t& hold_bytes, bool rotation_failed) {
+  if (!log_file_) {
+    lose_line(tally, SinkResult::failure("rotating file sink has no active file"));
+    return false;
   }
+  // Under the lock nobody else appends: the size after each line is known.
+  // (`lines` starts where the hold did, so `end` also bounds the hold.)
+  const size_t first = tally.lines;
+  size_t end = first;
+  size_t parts = 0;
+  uint64_t size = current_size_;
+  bool newline = leading_newline_;
+  do {
+    const std::string& line = lines[end];
+    if (newline) parts_[parts++] = iovec{newline_byte, 1};
+    if (!line.empty()) parts_[parts++] = iovec{const_cast<char*>(line.data()), line.size()};
+    const uint64_t bytes = uint64_t{newline} + line.size();
+    size = saturating_add(size, bytes);
+    hold_bytes = saturating_add(hold_bytes, bytes);
+    // A line without its newline must not run into the next.
+    newline = !line.empty() && line.back() != '\n';
+    ++end;
+  } while (end < std::min(lines.size(), kLinesPerHold) && hold_bytes < kBytesPerHold &&
+           !rotation_due(size, lines[end].size()));
 
-  if (!log_file_) return SinkResult::failure("rotating file sink has no active file");
-  if (leading_newline_) line.insert(line.begin(), '\n');
   size_t written = 0;
-  SinkResult result = write_all_to_fd(log_file_.get(), line, written);
+  SinkResult result = write_all_vectored(log_file_.get(), std::span(parts_.data(), parts), written);
+  if (result.is_ok()) {
+    tally.lines = end;
+    tally.written += end - first;
+    tally.errors += rotation_failed ? 1 : 0;
+    current_size_ = size;
+    leading_newline_ = newline;
+    return true;
+  }
+
+  // The lines written whole count; the one the failure met is lost, also
+  // when it was torn part-way, and the next line starts on a line of its own.
+  size_t failed = first;
+  uint64_t offset = 0;
+  newline = leading_newline_;
+  for (;; ++failed) {
+    const std::string& line = lines[failed];
+    const uint64_t bytes = uint64_t{newline} + line.size();
+    if (offset + bytes > written) break;
+    offset += bytes;
+    newline = !line.empty() && line.back() != '\n';
+  }
+  if (written > offset) {
+    const std::string& torn = lines[failed];
+    const size_t taken = written - offset;  // of the torn line's bytes
+    const char last = !newline ? torn[taken - 1] : taken == 1 ? '\n' : torn[taken - 2];
+    leading_newline_ = last != '\n';
+  } else if (written > 0) {
+    leading_newline_ = newline;
+  }
   current_size_ = saturating_add(current_size_, written);
-  // A line without its newline, or one torn part-way, must not run into the next.
-  if (written > 0) leading_newline_ = line[written - 1] != '\n';
-  return result;
+  tally.written += failed - first;
+  if (failed > first && rotation_failed) tally.errors += 1;
+  tally.lines = failed;
+  lose_line(tally, std::move(result));
+  return false;
+}
+
+void RotatingFileSink::lose_line(WriteTally& tally, SinkResult result) {
+  tally.lines += 1;
+  tally.errors += 1;
+  last_error_ = result.error();
 }
 
 SinkResult RotatingFileSink::reopen() {

@@ -2,9 +2,12 @@
 // standard output and nowhere. Threading as for every `LineSink`.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -21,6 +24,12 @@ inline constexpr size_t kMaxWriteChunk = 2'147'483'647;
 // whole buffer" for a call that wrote nothing, else the system's text.
 SinkResult write_all_to_fd(int fd, std::string_view bytes, size_t& written,
                            size_t max_chunk = kMaxWriteChunk);
+
+// The same for several buffers written one after another, with writev(2)
+// calls of at most `max_chunk` bytes and IOV_MAX buffers. `parts` is used
+// up: its entries are advanced past what was written.
+SinkResult write_all_vectored(int fd, std::span<iovec> parts, size_t& written,
+                              size_t max_chunk = kMaxWriteChunk);
 
 // Appends every line to the store; never fails.
 class MemorySink final : public LineSink {
@@ -58,11 +67,17 @@ class StdoutSink final : public LineSink {
   uint64_t take_errors() override { return 0; }
 };
 
+// Discards every line. It takes the lines that are ready at once: nothing
+// it does can block or fail, so no progress goes unseen.
 class NullSink final : public LineSink {
  public:
   SinkResult write_line(std::string&) override { return SinkResult::ok(); }
   SinkResult flush() override { return SinkResult::ok(); }
   uint64_t take_errors() override { return 0; }
+  size_t batch_lines() const override { return 64; }
+  WriteTally write_lines(std::span<std::string> lines) override {
+    return WriteTally{lines.size(), lines.size(), 0};
+  }
 };
 
 }  // namespace vorlisk

@@ -35,7 +35,17 @@ bool WriterHandle::spawned_here() const { return ::getpid() == spawned_in_; }
 template <typename Done>
 uint64_t WriterHandle::wait_for_progress(std::unique_lock<std::mutex>& lock,
                                          const std::optional<Duration>& stall_limit, Done&& done) {
-  const LineQueueState& s = queue_->state;
+  LineQueueState& s = queue_->state;
+  if (!stall_limit) {
+    while (!done() && !s.worker_done) queue_->cond_progress.wait(lock);
+    return 0;
+  }
+  // While this wait watches, the worker notes when it last made progress.
+  s.stall_watchers += 1;
+  struct Unwatch {
+    uint32_t& watchers;
+    ~Unwatch() { watchers -= 1; }  // the lock is held on every way out
+  } unwatch{s.stall_watchers};
   uint64_t seen_completed = s.completed;
   std::optional<MonotonicInstant> deadline = deadline_after(stall_limit);
   for (;;) {
@@ -46,11 +56,12 @@ uint64_t WriterHandle::wait_for_progress(std::unique_lock<std::mutex>& lock,
     }
     if (MonotonicInstant::now() >= *deadline) return abandon_stalled_writer();
     wait_until_deadline(queue_->cond_progress, lock, *deadline);
-    // The limit bounds a stretch without progress: every completed line
-    // starts it again.
+    // The limit bounds a stretch without progress: it runs again from the
+    // last completed line, not from this wake-up, which may come as late
+    // as the old deadline.
     if (s.completed != seen_completed) {
       seen_completed = s.completed;
-      deadline = deadline_after(stall_limit);
+      deadline = s.last_progress.checked_add(*stall_limit);
     }
   }
 }

@@ -81,7 +81,8 @@ class WriterHandle {
   // thread run on unobserved, and returns enqueued - completed.
   uint64_t abandon_stalled_writer();
   // Waits on cond_progress until `done()` (checked under the lock), the
-  // worker ends, or the stall limit runs out; the count from
+  // worker ends, or the stall limit runs out, counted from the last line
+  // completed (or from the start of the wait); the count from
   // abandon_stalled_writer in that last case, else 0.
   template <typename Done>
   uint64_t wait_for_progress(std::unique_lock<std::mutex>& lock,

@@ -2,20 +2,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <span>
 #include <utility>
+#include <vector>
 
 namespace vorlisk {
 namespace {
 
-// The sink's own count, or 1 for a failure it did not count itself.
-uint64_t failures(LineSink& sink, const SinkResult& result) {
-  return std::max<uint64_t>(sink.take_errors(), result.is_ok() ? 0 : 1);
-}
-
 // The final flush after close: everything completed is now flushed.
 void finish(LineQueue& queue, LineSink& sink) {
   SinkResult flushed = sink.flush();
-  const uint64_t errors = failures(sink, flushed);
+  const uint64_t errors = take_failures(sink, flushed);
   std::lock_guard lock(queue.mutex);
   LineQueueState& s = queue.state;
   s.sink_errors += errors;
@@ -50,12 +47,52 @@ void watch_for_work(LineQueue& queue, std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
+// Under the lock: moves the lines the worker takes at once into `batch`,
+// the oldest first, at most `limit` of them, and no further than a waiting
+// flush's target, so that the flush comes as soon as its lines are done.
+void take_lines(LineQueue& queue, std::vector<std::string>& batch, size_t limit) {
+  LineQueueState& s = queue.state;
+  if (const auto& target = s.pending_flush_target) {
+    const uint64_t to_target = *target > s.completed ? *target - s.completed : 0;
+    limit = std::clamp<uint64_t>(to_target, 1, limit);
+  }
+  const size_t count = std::min(limit, s.lines.size());
+  for (size_t i = 0; i < count; ++i) {
+    batch.push_back(std::move(s.lines.front()));
+    s.lines.pop_front();
+  }
+  s.dequeued += count;
+  s.in_flight = 1;
+  // One freed slot wakes one blocked producer.
+  for (size_t i = 0; i < count; ++i) queue.cond_space.notify_one();
+}
+
+// Under the lock: counts the lines a write dealt with and hands their
+// buffers back to the producers.
+void complete_lines(LineQueue& queue, std::span<std::string> lines, const WriteTally& tally) {
+  LineQueueState& s = queue.state;
+  for (std::string& line : lines) {
+    if (s.spare_lines.size() == kMaxSpareLines) break;
+    if (reusable_line_buffer(line)) {
+      line.clear();
+      s.spare_lines.push_back(std::move(line));
+    }
+  }
+  s.sink_errors += tally.errors;
+  s.written += tally.written;
+  s.completed += lines.size();
+  if (s.stall_watchers != 0) s.last_progress = MonotonicInstant::now();
+}
+
 }  // namespace
 
 void writer_worker_loop(LineQueue& queue, LineSink& sink) {
   LineQueueState& s = queue.state;
+  const size_t batch_limit = std::max<size_t>(sink.batch_lines(), 1);
+  std::vector<std::string> batch;
+  batch.reserve(batch_limit);
   // Held for the bookkeeping only; every sink call runs without it. Kept
-  // from the end of one line to the start of the next.
+  // from the end of one batch to the start of the next.
   std::unique_lock lock(queue.mutex);
   for (;;) {
     // A paused worker takes nothing until resume or close.
@@ -77,34 +114,31 @@ void writer_worker_loop(LineQueue& queue, LineSink& sink) {
       finish(queue, sink);
       return;
     }
-    std::string line = std::move(s.lines.front());
-    s.lines.pop_front();
-    s.dequeued += 1;
-    s.in_flight += 1;
-    queue.cond_space.notify_one();
+    take_lines(queue, batch, batch_limit);
     lock.unlock();
 
-    SinkResult wrote = sink.write_line(line);
-    const uint64_t write_errors = failures(sink, wrote);
-
-    lock.lock();
-    if (reusable_line_buffer(line) && s.spare_lines.size() < kMaxSpareLines) {
-      line.clear();
-      s.spare_lines.push_back(std::move(line));
+    // A sink may deal with fewer lines than it was given (a log file ends
+    // a hold of its lock); each part is counted as soon as it is done.
+    for (size_t done = 0; done < batch.size();) {
+      const std::span<std::string> rest = std::span(batch).subspan(done);
+      const WriteTally tally = sink.write_lines(rest);
+      const size_t count = std::clamp<size_t>(tally.lines, 1, rest.size());
+      lock.lock();
+      complete_lines(queue, rest.first(count), tally);
+      done += count;
+      if (done < batch.size()) lock.unlock();
     }
-    s.sink_errors += write_errors;
-    if (wrote.is_ok()) s.written += 1;
-    s.completed += 1;
+    batch.clear();
     const bool flush_now =
         s.lines.empty() || (s.pending_flush_target && s.completed >= *s.pending_flush_target);
     if (!flush_now) {
-      s.in_flight -= 1;
+      s.in_flight = 0;
       continue;
     }
     lock.unlock();
 
     SinkResult flushed = sink.flush();
-    const uint64_t flush_errors = failures(sink, flushed);
+    const uint64_t flush_errors = take_failures(sink, flushed);
 
     lock.lock();
     s.sink_errors += flush_errors;
@@ -112,7 +146,7 @@ void writer_worker_loop(LineQueue& queue, LineSink& sink) {
     if (s.pending_flush_target && *s.pending_flush_target <= s.completed) {
       s.pending_flush_target.reset();
     }
-    s.in_flight -= 1;
+    s.in_flight = 0;
     queue.cond_progress.notify_all();
   }
 }

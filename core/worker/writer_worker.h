@@ -1,7 +1,13 @@
-// The writer's worker thread: takes lines off a `LineQueue` one at a time,
-// writes each to the writer's sink and counts the outcome, and flushes the
+// The writer's worker thread: takes lines off a `LineQueue`, writes them to
+// the writer's sink and counts the outcome line by line, and flushes the
 // sink when the queue runs empty or a waiting flush has been reached. After
 // close it drains what is queued, flushes once more and ends.
+//
+// A sink that writes line by line gets one line at a time. One that writes
+// several at once (a log file, whose lock is taken once for all of them)
+// gets the lines already queued, up to its `batch_lines()` and never past a
+// waiting flush's target; the worker holds them as taken (`dequeued`,
+// `in_flight` 1) and counts each part the sink reports done at once.
 //
 // Thread safety: the worker holds the queue mutex only for bookkeeping and
 // calls the sink without it, so producers, flush, close and metrics never
