@@ -208,6 +208,27 @@ def test_steady_progress_is_never_abandoned():
     assert time.monotonic() - started >= 0.5
 
 
+def test_abandonment_comes_a_stall_timeout_after_the_last_progress(gates):
+    """The drain learns of the progress only at its deadline; the stall
+    still counts from the progress, not from that deadline."""
+    stuck = gates()
+    progressed = []
+
+    def sink(line):
+        if line == "quick\n":
+            time.sleep(0.2)
+            progressed.append(time.monotonic())
+        else:
+            stuck(line)
+
+    d = CallableDispatcher()
+    d.configure([sink], maxsize=0)
+    d.enqueue("quick\n", 20, overflow="block")
+    d.enqueue("stuck\n", 20, overflow="block")
+    assert d.flush(stall_timeout=0.6) == 1
+    assert 0.55 <= time.monotonic() - progressed[0] < 0.85
+
+
 def test_joining_a_retired_generation_is_bounded_by_the_stall_rule(gates):
     """A generation retired while a flush drains it is joined; a record that a
     late producer queued behind the drain's targets may hold its worker in a

@@ -159,11 +159,8 @@ class Worker {
     std::lock_guard<std::mutex> lock(generation_.lock);
     ++generation_.delivered;
     --generation_.unfinished;
-    if (generation_.unfinished == 0) {
-      generation_.progress.notify_all();
-    } else {
-      wake_drains_at_delivered(generation_);
-    }
+    if (generation_.unfinished == 0) generation_.progress.notify_all();
+    note_delivered(generation_);
     return generation_.abandoned;
   }
 
