@@ -2,10 +2,10 @@
 // that adds the module's functions and classes in their fixed order, each
 // name appended to the module's __all__.
 //
-// Nothing else happens at import: no thread starts, no file opens. The one
-// other step registers the exit handler that writes out open writers
-// (exit_flush.h); it is registered this early so that it runs after the exit
-// handlers registered later.
+// Nothing else happens at import: no thread starts, no file opens. Only the
+// main interpreter may import it. The one other step registers the exit
+// handler that writes out open writers (exit_flush.h); it is registered this
+// early so that it runs after the exit handlers registered later.
 
 #include <cstring>
 
@@ -118,8 +118,20 @@ bool add_class(PyObject* module, ClassType& type) {
   return add_to_module(module, name.get(), reinterpret_cast<PyObject*>(type_object));
 }
 
+// The type objects and the other cached Python objects are made once per
+// process and belong to the interpreter that made them, and dispatch
+// workers outlive any interpreter but the main one: another interpreter
+// would share objects it does not own and run sinks after it is gone.
+bool in_main_interpreter() {
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) == 0) return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "vorlisk._rust can only be imported in the main interpreter");
+  return false;
+}
+
 int module_exec(PyObject* module) {
   return guarded_entry<int>(-1, [&] {
+    if (!in_main_interpreter()) return -1;
     if (!PyModule_Check(module)) {
       raise_type_mismatch(module, "module");
       return -1;

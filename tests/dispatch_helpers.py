@@ -1,4 +1,5 @@
 """Helpers shared by the callable-dispatcher tests."""
+import ctypes
 import os
 import threading
 import time
@@ -39,3 +40,25 @@ class Gate:
 def under_thread_sanitizer():
     return "libtsan" in os.environ.get("LD_PRELOAD", "")
 
+
+
+def under_sanitizer():
+    preload = os.environ.get("LD_PRELOAD", "")
+    return "libtsan" in preload or "libasan" in preload
+
+
+def thread_states():
+    """The interpreter's thread states, counted holding the interpreter lock
+    (under which each of them is made and deleted)."""
+    api = ctypes.pythonapi
+    api.PyInterpreterState_Get.restype = ctypes.c_void_p
+    api.PyInterpreterState_ThreadHead.argtypes = [ctypes.c_void_p]
+    api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
+    api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
+    api.PyThreadState_Next.restype = ctypes.c_void_p
+    count = 0
+    state = api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Get())
+    while state:
+        count += 1
+        state = api.PyThreadState_Next(state)
+    return count

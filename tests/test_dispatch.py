@@ -184,18 +184,23 @@ def test_inside_enter_callback_enqueue_queues_nothing(dispatcher):
     gate.open()
 
 
-def test_a_sink_stays_inside_its_callback_whatever_it_calls(dispatcher):
+@pytest.mark.parametrize("escape", ["exit_callback", "fork_child"])
+def test_a_sink_stays_inside_its_callback_whatever_it_calls(dispatcher, escape):
     seen = []
 
     def sink(line):
         seen.append(rust.in_callback())
-        rust.exit_callback()
-        rust.exit_callback()
+        if escape == "exit_callback":
+            rust.exit_callback()
+            rust.exit_callback()
+        else:
+            dispatcher.fork_child(enabled=False)  # no fork: still on the worker
         seen.append(rust.in_callback())
         # Neither may wait for, nor join, the worker running this very call.
-        assert dispatcher.flush() == 0
-        dispatcher._channel.flush()
-        dispatcher._channel.close(drain=True)
+        assert dispatcher.flush(stall_timeout=5) == 0
+        if rust.in_callback():  # else these would wait for ever
+            dispatcher._channel.flush()
+            dispatcher._channel.close(drain=True)
         seen.append(dispatcher.enqueue("again\n", 20, overflow="block"))
 
     dispatcher.add(sink, enabled=True)

@@ -208,6 +208,27 @@ def test_steady_progress_is_never_abandoned():
     assert time.monotonic() - started >= 0.5
 
 
+def test_abandonment_comes_a_stall_timeout_after_the_last_progress(gates):
+    """The drain learns of the progress only at its deadline; the stall
+    still counts from the progress, not from that deadline."""
+    stuck = gates()
+    progressed = []
+
+    def sink(line):
+        if line == "quick\n":
+            time.sleep(0.2)
+            progressed.append(time.monotonic())
+        else:
+            stuck(line)
+
+    d = CallableDispatcher()
+    d.configure([sink], maxsize=0)
+    d.enqueue("quick\n", 20, overflow="block")
+    d.enqueue("stuck\n", 20, overflow="block")
+    assert d.flush(stall_timeout=0.6) == 1
+    assert 0.55 <= time.monotonic() - progressed[0] < 0.85
+
+
 def test_joining_a_retired_generation_is_bounded_by_the_stall_rule(gates):
     """A generation retired while a flush drains it is joined; a record that a
     late producer queued behind the drain's targets may hold its worker in a
@@ -413,6 +434,7 @@ def test_fork_child_runs_finalizers_deferred_in_the_parent(gates):
 SPAWN_FAILURE = textwrap.dedent("""
     import os, resource
     import vorlisk._rust as r
+    from dispatch_helpers import thread_states
 
     os.setgid(65534)
     os.setuid(65534)
@@ -420,11 +442,12 @@ SPAWN_FAILURE = textwrap.dedent("""
     threads = len(os.listdir("/proc/self/task"))
     resource.setrlimit(resource.RLIMIT_NPROC, (threads, hard))
     d = r.CallableDispatcher()
+    states = thread_states()
     try:
         d.add(len, enabled=True)
     except BaseException as exc:
         print(type(exc).__name__, str(exc).split(":")[0])
-    print(d._channel, d.idle())
+    print(d._channel, d.idle(), thread_states() - states)
     child = d.fork_child(enabled=False)  # the registration was published
     print(child.add(print, enabled=False))
     resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
@@ -437,13 +460,14 @@ SPAWN_FAILURE = textwrap.dedent("""
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to drop to another user")
 def test_a_worker_that_cannot_start_fails_cleanly():
-    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(rust.__file__).parent.parent))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(pathlib.Path(rust.__file__).parent.parent), str(pathlib.Path(__file__).parent)]))
     out = subprocess.run([os.environ.get("VORLISK_PYTHON", "/usr/bin/python3"), "-c",
                           SPAWN_FAILURE], env=env, capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == [
         "PanicException spawn callable sink dispatch worker",
-        "None True",
+        "None True 0",  # the worker's thread state went with it
         "2",
         "0 ['x\\n']",
     ]

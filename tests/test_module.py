@@ -72,14 +72,68 @@ def _interpreters():
     return sorted(found.values())
 
 
-@pytest.mark.parametrize("interpreter", _interpreters())
-def test_imports_under_every_interpreter(interpreter):
-    build_dir = str(pathlib.Path(rust.__file__).parent.parent)
+def _run_with_the_build(interpreter, code):
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD",)}
-    env["PYTHONPATH"] = build_dir
+    env["PYTHONPATH"] = str(pathlib.Path(rust.__file__).parent.parent)
     if "LD_PRELOAD" in os.environ:  # sanitizer builds need their runtime first
         env["LD_PRELOAD"] = os.environ["LD_PRELOAD"]
+    return subprocess.run([interpreter, "-c", code], env=env, capture_output=True, text=True,
+                          timeout=60)
+
+
+@pytest.mark.parametrize("interpreter", _interpreters())
+def test_imports_under_every_interpreter(interpreter):
     code = "import sys, vorlisk._rust as r; assert sys.version_info >= (3, 11); print(r.version())"
-    out = subprocess.run([interpreter, "-c", code], env=env, capture_output=True, text=True)
+    out = _run_with_the_build(interpreter, code)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "1.5.0"
+
+
+SUB_INTERPRETER_IMPORTS = '''
+import sys
+try:
+    import _interpreters as subs  # 3.13+
+    kinds = {"shared": lambda: subs.create("legacy"), "own": lambda: subs.create("isolated")}
+    run = subs.exec
+except ImportError:
+    try:
+        import _xxsubinterpreters as subs
+    except ImportError:
+        sys.exit(3)
+    kinds = {"shared": lambda: subs.create(isolated=False)}
+    if sys.version_info >= (3, 12):
+        kinds["own"] = lambda: subs.create(isolated=True)
+    run = subs.run_string
+code = """
+try:
+    import vorlisk._rust
+except ImportError as exc:
+    result = str(exc)
+else:
+    result = "imported"
+import sys
+sys.stdout.write(result + chr(10))
+"""
+for kind, make in kinds.items():
+    interp = make()
+    sys.stdout.write(kind + ": ")
+    sys.stdout.flush()
+    run(interp, code)
+    subs.destroy(interp)
+import vorlisk._rust as r  # the refusals left nothing behind
+print("main:", r.CallableDispatcher().idle())
+'''
+
+
+@pytest.mark.parametrize("interpreter", _interpreters())
+def test_sub_interpreters_cannot_import(interpreter):
+    out = _run_with_the_build(interpreter, SUB_INTERPRETER_IMPORTS)
+    if out.returncode == 3:
+        pytest.skip("no sub-interpreter module")
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0] == "shared: vorlisk._rust can only be imported in the main interpreter"
+    # Interpreters with a lock of their own refuse such modules themselves.
+    assert lines[1:-1] in ([], ["own: module vorlisk._rust does not support loading in "
+                                "subinterpreters"])
+    assert lines[-1] == "main: True"

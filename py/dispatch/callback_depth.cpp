@@ -30,10 +30,7 @@ void mark_dispatch_worker_thread() {
   t_floor = 1;
 }
 
-void reset_callback_depth_after_fork() {
-  t_depth = 0;
-  t_floor = 0;
-}
+void reset_callback_depth_after_fork() { t_depth = t_floor; }
 
 PyMethodDef kInCallbackFunction = noargs_method<in_callback>(
     "in_callback",

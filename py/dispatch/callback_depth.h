@@ -20,7 +20,8 @@ bool inside_sink_callback();
 // Marks the calling thread as a dispatch worker: depth 1, never lower.
 void mark_dispatch_worker_thread();
 
-// For the single thread a forked child continues on: depth 0, no floor.
+// For the thread a forked child continues on: depth 0, except on a
+// dispatch worker (a sink that calls fork_child), which stays at one.
 void reset_callback_depth_after_fork();
 
 // Module functions in_callback(), enter_callback(), exit_callback().

@@ -32,11 +32,10 @@ void finish_producer(QueueGeneration& g) {
   --g.producers_in_progress;
   if (g.producers_in_progress == 0) {
     g.progress.notify_all();
-  } else {
-    wake_drains_at_finished(g);
+    // A retired generation's worker waits for the last producer.
+    g.work.notify_all();
   }
-  // A retired generation's worker waits for the last producer.
-  if (g.producers_in_progress == 0) g.work.notify_all();
+  note_finished(g);
 }
 
 // Pushes an admitted producer's record, or gives it up. Interpreter lock

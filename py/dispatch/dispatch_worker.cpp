@@ -7,8 +7,8 @@
 
 #include "py/conversion/text.h"
 #include "py/dispatch/callback_depth.h"
-#include "py/dispatch/interpreter_exit.h"
 #include "py/dispatch/warn.h"
+#include "py/dispatch/worker_thread_state.h"
 #include "py/glue/deferred_release.h"
 #include "py/glue/entry.h"
 #include "py/glue/python.h"
@@ -23,38 +23,6 @@
 
 namespace vorlisk::py {
 namespace {
-
-// The worker's thread state: made at the first attach, kept while the
-// worker lives, deleted when it ends.
-class WorkerThreadState {
- public:
-  // Takes the interpreter lock; false, without touching the interpreter,
-  // once it is finalizing.
-  bool attach() {
-    if (interpreter_finalizing()) return false;
-    if (!made_) {
-      gil_state_ = PyGILState_Ensure();
-      made_ = true;
-    } else {
-      PyEval_RestoreThread(saved_);
-    }
-    return true;
-  }
-
-  void detach() { saved_ = PyEval_SaveThread(); }
-
-  // Deletes the thread state; left to the interpreter once it finalizes.
-  void finish() {
-    if (!made_ || !attach()) return;
-    made_ = false;
-    PyGILState_Release(gil_state_);
-  }
-
- private:
-  bool made_ = false;
-  PyGILState_STATE gil_state_{};
-  PyThreadState* saved_ = nullptr;
-};
 
 // Runs however the thread ends, forced unwinding included: newer
 // generations stop waiting for this one, and drains learn that it is over.
@@ -159,11 +127,8 @@ class Worker {
     std::lock_guard<std::mutex> lock(generation_.lock);
     ++generation_.delivered;
     --generation_.unfinished;
-    if (generation_.unfinished == 0) {
-      generation_.progress.notify_all();
-    } else {
-      wake_drains_at_delivered(generation_);
-    }
+    if (generation_.unfinished == 0) generation_.progress.notify_all();
+    note_delivered(generation_);
     return generation_.abandoned;
   }
 
@@ -253,11 +218,12 @@ class Worker {
 }  // namespace
 
 void dispatch_worker_loop(std::weak_ptr<DispatcherState> state,
-                          std::shared_ptr<QueueGeneration> generation) {
+                          std::shared_ptr<QueueGeneration> generation,
+                          PyThreadState* handed_thread_state) {
   mark_dispatch_worker_thread();
   thread_entry_count() = 0;
   WorkerExit exit(*generation);
-  WorkerThreadState thread_state;
+  WorkerThreadState thread_state(handed_thread_state);
   {
     Worker worker(std::move(state), *generation);
     bool had_turn = false;

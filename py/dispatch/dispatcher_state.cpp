@@ -10,6 +10,7 @@
 #include "py/dispatch/dispatch_channel.h"
 #include "py/dispatch/dispatch_worker.h"
 #include "py/dispatch/released_wait.h"
+#include "py/dispatch/worker_thread_state.h"
 #include "py/glue/entry.h"
 
 namespace vorlisk::py {
@@ -135,15 +136,20 @@ bool open_generation(RegistryGuard& guard, const std::shared_ptr<DispatcherState
   IdReservation reservation(tracker, id);
   auto generation = std::make_shared<QueueGeneration>(state->tracker, registry.maxsize, id);
 
-  // The handle is made before the worker starts, so that failing to make it
-  // leaves no thread waiting on a generation nobody can reach.
+  // The worker's first thread state is made here, under the interpreter
+  // lock, so that the worker never enters the interpreter's thread
+  // bookkeeping without it. It and the handle are made before the worker
+  // starts, so that failing to make them leaves no thread waiting on a
+  // generation nobody can reach.
+  HandedThreadState thread_state;
+  if (thread_state.failed()) return false;
   PyObject* channel = new_dispatch_channel(generation);
   if (channel == nullptr) return false;
   DeferredPyRef channel_ref = DeferredPyRef::steal(channel);
 
   auto spawned = spawn_native_thread(
-      [weak = std::weak_ptr<DispatcherState>(state), generation] {
-        dispatch_worker_loop(weak, generation);
+      [weak = std::weak_ptr<DispatcherState>(state), generation, handed = thread_state.get()] {
+        dispatch_worker_loop(weak, generation, handed);
       },
       0, kDispatchWorkerName);
   if (auto* error = std::get_if<std::string>(&spawned)) {
@@ -151,6 +157,7 @@ bool open_generation(RegistryGuard& guard, const std::shared_ptr<DispatcherState
     guard.discard(std::move(channel_ref));
     throw InternalError("spawn callable sink dispatch worker: " + *error);
   }
+  thread_state.hand_over();
   reservation.keep();
   {
     std::lock_guard<std::mutex> lock(generation->handle_lock);

@@ -135,10 +135,10 @@ void replace_sinks(RegistryGuard& guard, const std::vector<DeferredPyRef>& calla
 const SinkList& sinks_for_level(RegistryGuard& guard, int64_t level);
 
 // Opens a generation with its worker and makes it active. Returns false
-// with the Python error set when its handle cannot be made; a worker that
-// cannot be started fails internally ("spawn callable sink dispatch
-// worker: ..."). Either way no thread is left and later generations do not
-// wait for the failed one.
+// with the Python error set when its handle or its worker's first thread
+// state cannot be made; a worker that cannot be started fails internally
+// ("spawn callable sink dispatch worker: ..."). Either way no thread is left
+// and later generations do not wait for the failed one.
 bool open_generation(RegistryGuard& guard, const std::shared_ptr<DispatcherState>& state);
 // The same, publishing the snapshot before reporting a failure, so that the
 // registry changes made before it are what a forked child sees.

@@ -14,11 +14,12 @@ namespace {
 // before every wait. A stretch of `stall` without `mark()` changing ends the
 // wait with false; no stall limit (or one whose deadline cannot be
 // represented) waits as long as it takes. Progress is looked for after every
-// wake-up, the deadline's included.
-template <class Pending, class Mark, class BeforeWait>
+// wake-up, the deadline's included, and the next stretch counts from when it
+// was made (`progress_at()`), not from when it was seen.
+template <class Pending, class Mark, class ProgressAt, class BeforeWait>
 bool wait_while_progressing(QueueGeneration& g, std::unique_lock<std::mutex>& lock,
                             const std::optional<Duration>& stall, Pending pending, Mark mark,
-                            BeforeWait before_wait) {
+                            ProgressAt progress_at, BeforeWait before_wait) {
   std::optional<MonotonicInstant> deadline = deadline_after(stall);
   uint64_t seen = mark();
   while (pending()) {
@@ -31,10 +32,15 @@ bool wait_while_progressing(QueueGeneration& g, std::unique_lock<std::mutex>& lo
     wait_until_deadline(g.progress, lock, *deadline);
     if (const uint64_t now_seen = mark(); now_seen != seen) {
       seen = now_seen;
-      deadline = deadline_after(stall);
+      deadline = progress_at().checked_add(*stall);
     }
   }
   return true;
+}
+
+// When the producers or the worker last made progress while drains waited.
+MonotonicInstant any_progress_at(const QueueGeneration& g) {
+  return std::max(g.finished_at, g.delivered_at);
 }
 
 // Gives up on a worker that stopped making progress. Returns the records
@@ -94,13 +100,17 @@ QueueGeneration::QueueGeneration(std::shared_ptr<GenerationTracker> tracker_in, 
                                  uint64_t id_in)
     : tracker(std::move(tracker_in)), maxsize(maxsize_in), id(id_in), owner_pid(getpid()) {}
 
-void wake_drains_at_finished(QueueGeneration& g) {
+void note_finished(QueueGeneration& g) {
+  if (g.drain_waiters == 0) return;  // the clock is read only for a drain
+  g.finished_at = MonotonicInstant::now();
   if (g.finished < g.wake_drains_at_finished) return;
   g.wake_drains_at_finished = UINT64_MAX;  // drains still waiting set it again
   g.progress.notify_all();
 }
 
-void wake_drains_at_delivered(QueueGeneration& g) {
+void note_delivered(QueueGeneration& g) {
+  if (g.drain_waiters == 0) return;
+  g.delivered_at = MonotonicInstant::now();
   if (g.delivered < g.wake_drains_at_delivered) return;
   g.wake_drains_at_delivered = UINT64_MAX;
   g.progress.notify_all();
@@ -135,13 +145,13 @@ uint64_t drain_generation(QueueGeneration& g, std::optional<Duration> stall) {
   const uint64_t admitted = g.admitted;
   bool progressing = wait_while_progressing(
       g, lock, stall, [&] { return !g.abandoned && g.finished < admitted; },
-      [&] { return g.finished + g.delivered; },
+      [&] { return g.finished + g.delivered; }, [&] { return any_progress_at(g); },
       [&] { g.wake_drains_at_finished = std::min(g.wake_drains_at_finished, admitted); });
   if (progressing && !g.abandoned) {
     const uint64_t enqueued = g.enqueued;
     progressing = wait_while_progressing(
         g, lock, stall, [&] { return !g.abandoned && g.delivered < enqueued; },
-        [&] { return g.delivered; },
+        [&] { return g.delivered; }, [&] { return g.delivered_at; },
         [&] { g.wake_drains_at_delivered = std::min(g.wake_drains_at_delivered, enqueued); });
   }
   // A retired generation is joined. Under a stall limit the worker's end is
@@ -150,7 +160,7 @@ uint64_t drain_generation(QueueGeneration& g, std::optional<Duration> stall) {
   if (progressing && !g.abandoned && !g.accepting && stall) {
     progressing = wait_while_progressing(
         g, lock, stall, [&] { return !g.abandoned && !g.worker_exited; },
-        [&] { return g.finished + g.delivered; }, [] {});
+        [&] { return g.finished + g.delivered; }, [&] { return any_progress_at(g); }, [] {});
   }
   --g.drain_waiters;
 

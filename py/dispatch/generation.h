@@ -23,6 +23,7 @@
 #include <string>
 
 #include "core/base/duration.h"
+#include "core/base/monotonic.h"
 #include "core/base/native_thread.h"
 #include "py/dispatch/sink_entry.h"
 
@@ -70,6 +71,11 @@ struct QueueGeneration {
   // their own deadlines rather than once per record.
   uint64_t wake_drains_at_finished = UINT64_MAX;
   uint64_t wake_drains_at_delivered = UINT64_MAX;
+  // When `finished` and `delivered` last grew while a drain waited: a drain
+  // that learns of progress at its deadline counts its next stretch from
+  // the progress itself.
+  MonotonicInstant finished_at;
+  MonotonicInstant delivered_at;
   bool accepting = true;       // false once retired or abandoned, for good
   bool abandoned = false;      // a drain gave up on the worker, for good
   bool worker_exited = false;  // the worker's body has ended
@@ -86,10 +92,11 @@ struct QueueGeneration {
   const pid_t owner_pid;
 };
 
-// For producers and the worker: wakes the drains once a total they wait for
-// is reached (lock held).
-void wake_drains_at_finished(QueueGeneration& generation);
-void wake_drains_at_delivered(QueueGeneration& generation);
+// For producers and the worker, after adding to `finished` or `delivered`
+// (lock held): notes the time for the drains waiting, and wakes them once a
+// total they wait for is reached.
+void note_finished(QueueGeneration& generation);
+void note_delivered(QueueGeneration& generation);
 
 // Stops admitting producers and wakes everyone who waits on the generation.
 void retire_generation(QueueGeneration& generation);

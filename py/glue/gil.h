@@ -2,11 +2,12 @@
 //
 //   GilRelease  releases the interpreter lock for a scope (waits, blocking
 //               I/O, joins) and takes it back at the end.
-//   GilAcquire  takes the interpreter lock on a thread that does not hold it
-//               (a native worker), for a scope.
 //
-// Both keep the thread's entry count in step, so that code in the scope
-// knows whether it may touch Python objects (entry.h).
+// It keeps the thread's entry count in step, so that code in the scope
+// knows whether it may touch Python objects (entry.h). Native threads that
+// call into Python take the lock through a thread state made for them under
+// it (py/dispatch/worker_thread_state.h), never with PyGILState_Ensure on
+// a thread without one.
 #pragma once
 
 #include "py/glue/entry.h"
@@ -40,20 +41,5 @@ auto without_gil(Work&& work) -> decltype(work()) {
   GilRelease released;
   return work();
 }
-
-class GilAcquire {
- public:
-  GilAcquire() : state_(PyGILState_Ensure()) { ++thread_entry_count(); }
-  // Like ~GilRelease: forced unwinding at interpreter exit may pass here.
-  ~GilAcquire() noexcept(false) {
-    --thread_entry_count();
-    PyGILState_Release(state_);
-  }
-  GilAcquire(const GilAcquire&) = delete;
-  GilAcquire& operator=(const GilAcquire&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
 
 }  // namespace vorlisk::py
