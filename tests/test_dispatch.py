@@ -359,3 +359,27 @@ def test_forked_child_delivers_only_its_own_records():
     gate.open()
     d.flush()
     assert gate.lines == [f"parent {i}\n" for i in range(3)]
+
+
+LONG_OVERFLOW = "Python int too large to convert to C long"
+
+
+# Levels, minimum levels and tokens convert as a C long (64 bits): the
+# interpreter's own overflow text, with the note naming the parameter.
+@pytest.mark.parametrize("number", [2**63, -2**63 - 1, 2**100])
+@pytest.mark.parametrize("call, name", [
+    (lambda d, n: d.add(print, n, enabled=False), "min_level"),
+    (lambda d, n: d.enqueue("x\n", n, overflow="drop"), "level"),
+    (lambda d, n: d.remove(n), "token"),
+])
+def test_integers_past_64_bits_overflow_with_the_interpreters_text(dispatcher, call, name, number):
+    with pytest.raises(OverflowError, match=f"^{LONG_OVERFLOW}$") as info:
+        call(dispatcher, number)
+    assert info.value.__notes__ == [f"while processing '{name}'"]
+
+
+def test_every_64_bit_integer_converts(dispatcher):
+    for number in (2**63 - 1, -2**63):
+        dispatcher.add(print, number, enabled=False)
+        assert dispatcher.enqueue("x\n", number, overflow="drop") is True
+        assert dispatcher.remove(number) == (False, 0)

@@ -1,5 +1,6 @@
 import enum
 import fractions
+import os
 import time
 
 import pytest
@@ -170,6 +171,33 @@ def test_pass_fraction_follows_the_rate():
     # Six standard deviations of a binomial(40000, 0.25) are about 520.
     assert abs(passed - draws / 4) < 520
     assert f.stats() == {"sampled": draws - passed, "rate_limited": 0}
+
+
+def test_forked_children_sample_records_of_their_own():
+    # Pre-forked workers share their parent's seeded generator: each child
+    # must draw from a new seed, or every worker keeps the same records.
+    sampler = NativeFilter(sample_rate=0.5)
+    sampler.allow("k", 20)
+
+    def decisions():
+        return "".join("1" if sampler.allow("k", 20) else "0" for _ in range(64))
+
+    children = []
+    for _ in range(2):
+        read_fd, write_fd = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.write(write_fd, decisions().encode())
+            os._exit(0)
+        os.close(write_fd)
+        children.append((pid, read_fd))
+    sequences = [decisions()]
+    for pid, read_fd in children:
+        with os.fdopen(read_fd) as pipe:
+            sequences.append(pipe.read())
+        assert os.waitpid(pid, 0)[1] == 0
+    assert all(len(sequence) == 64 for sequence in sequences)
+    assert len(set(sequences)) == 3
 
 
 def test_budget_per_key_after_sampling():

@@ -4,7 +4,8 @@ import time
 
 import pytest
 
-from vorlisk._rust import (RedactionConfig, render_console_with_config, render_line, render_line_console,
+from vorlisk._rust import (RedactionConfig, RuntimeConfig, _NativeStringWriter,
+                           render_console_with_config, render_line, render_line_console,
                            render_line_with_config)
 
 TS = "2024-01-02T03:04:05.123456Z"
@@ -52,6 +53,48 @@ def test_current_time_when_no_timestamp_is_given():
     moment = datetime.datetime.fromisoformat(record["timestamp"].replace("Z", "+00:00"))
     assert before <= moment <= datetime.datetime.now(datetime.timezone.utc)
     assert len(record["timestamp"]) == 27
+
+
+class SlowToConvert:
+    """A field whose conversion takes a while, noting when it ended."""
+    finished = 0.0
+
+    def isoformat(self):
+        time.sleep(0.02)
+        SlowToConvert.finished = time.time()
+        return "done"
+
+
+def line_time(line):
+    text = line.split(" ", 1)[0] if not line.startswith("{") else json.loads(line)["timestamp"]
+    return datetime.datetime.fromisoformat(text.replace("Z", "+00:00")).timestamp()
+
+
+WRITER_CONFIGS = {"json": RuntimeConfig("svc"), "console": RuntimeConfig("svc", console=True)}
+
+
+# The clock is read once the fields are converted, on every path: written
+# as they convert, from a value tree (patterns, a field named "timestamp",
+# console lines) and through the writer's log.
+@pytest.mark.parametrize("render", [
+    lambda fields: render_line(fields, "app", "info", "svc", "hi"),
+    lambda fields: render_line({**fields, "timestamp": 1}, "app", "info", "svc", "hi"),
+    lambda fields: render_line(fields, "app", "info", "svc", "hi", sensitive_patterns=["x"]),
+    lambda fields: render_line_with_config(fields, "app", "info", "svc", "hi", RedactionConfig([])),
+    lambda fields: render_line_console(fields, "app", "info", "svc", "hi", False),
+    lambda fields: _NativeStringWriter(0).log_capture(
+        WRITER_CONFIGS["json"], "app", "info", "hi", {}, fields, {}, None, None, False)[1],
+    lambda fields: _NativeStringWriter(0).log_capture(
+        WRITER_CONFIGS["json"], "app", "info", "hi", {}, fields, {"timestamp": 1}, None, None,
+        False)[1],
+    lambda fields: _NativeStringWriter(0).log_capture(
+        WRITER_CONFIGS["console"], "app", "info", "hi", {}, fields, {}, None, None, False)[1],
+], ids=["streamed", "timestamp field", "patterns", "config", "console", "log", "log timestamp field",
+        "log console"])
+def test_the_clock_is_read_after_the_fields_convert(render):
+    line = render({"slow": SlowToConvert()})
+    # Timestamps are truncated to the microsecond.
+    assert line_time(line) >= SlowToConvert.finished - 1e-6
 
 
 def test_timestamp_text_is_copied_verbatim():

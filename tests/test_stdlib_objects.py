@@ -2,7 +2,12 @@
 text of their own isoformat() and str()."""
 
 import datetime
+import json
+import os
 import random
+import subprocess
+import sys
+import textwrap
 import uuid
 
 import pytest
@@ -122,3 +127,168 @@ def test_custom_offsets_are_asked_once_per_datetime():
         text = convert(value)
         assert CountingOffset.calls == 1
         assert text == value.isoformat()
+
+
+def in_a_fresh_process(source):
+    """Runs `source` in a new interpreter (process-wide caches start empty)."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True,
+                            text=True, timeout=120, env=os.environ.copy())
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_offsets_released_by_the_cache_may_convert_again():
+    # The cached offset's finalizer converts another aware datetime while the
+    # cache replaces it: no object is released twice, and every text is right.
+    out = in_a_fresh_process("""
+        import datetime as dt
+        import vorlisk._rust as rust
+        keep = []
+        class TD(dt.timedelta):
+            def __del__(self):
+                keep.append(self)
+                nested = dt.datetime(2024, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=2)))
+                assert rust._convert_value_debug(nested) == nested.isoformat()
+        class TZ(dt.tzinfo):
+            def utcoffset(self, d):
+                return TD(hours=1)
+        for _ in range(3):
+            assert rust._convert_value_debug(dt.datetime(2024, 1, 2, tzinfo=TZ())) == \\
+                "2024-01-02T00:00:00+01:00"
+        junk = [dict(a=i) for i in range(1000)]
+        for offset in keep:
+            print(offset.days, repr(offset))
+    """)
+    assert out.splitlines() and set(out.splitlines()) == {"0 TD(seconds=3600)"}
+
+
+class Shifted(datetime.timedelta):
+    """An offset whose attributes lie: isoformat() reads its own fields."""
+    days = property(lambda self: -1)
+    seconds = property(lambda self: 0)
+    microseconds = property(lambda self: 7)
+
+
+class ShiftedZone(datetime.tzinfo):
+    def utcoffset(self, dt):
+        return Shifted(hours=-2, seconds=-3, microseconds=-4)
+
+
+def json_field(value):
+    line = rust.render_line({"v": value}, "app", "info", "svc", "hi")
+    return json.loads(line)["v"]
+
+
+@pytest.mark.parametrize("tzinfo", [datetime.timezone(Shifted(hours=1)),
+                                    datetime.timezone(Shifted(minutes=-90), "named"),
+                                    ShiftedZone()])
+def test_offset_subclasses_give_their_isoformat(tzinfo):
+    for _ in range(2):  # the second time from the cached offset
+        value = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=tzinfo)
+        assert convert(value) == value.isoformat()
+        assert json_field(value) == value.isoformat()
+
+
+class Index:
+    def __init__(self, number):
+        self.number = number
+
+    def __index__(self):
+        return self.number
+
+
+@pytest.mark.parametrize("make_int", [Index, "numpy.int64", "numpy.uint64"])
+def test_uuids_holding_other_integers_give_their_str(make_int):
+    if isinstance(make_int, str):
+        make_int = getattr(pytest.importorskip("numpy"), make_int.split(".")[1])
+    identifier = uuid.UUID(int=1)
+    object.__setattr__(identifier, "int", make_int(0x1234))
+    assert convert(identifier) == str(identifier) == "00000000-0000-0000-0000-000000001234"
+    assert json_field(identifier) == str(identifier)
+
+
+def test_standard_uuids_are_formatted_without_calling_their_str():
+    calls = []
+    identifier = uuid.UUID(int=5)
+    sys.setprofile(lambda frame, event, arg: event == "call" and calls.append(frame.f_code.co_name))
+    try:
+        text = convert(identifier)
+    finally:
+        sys.setprofile(None)
+    assert text == str(identifier) and "__str__" not in calls
+
+
+MISSING = object()
+
+
+def give(name, value):
+    return name, value
+
+
+def take(name):
+    return name, MISSING
+
+
+# Changes to the class that the probes see before str(): each UUID then
+# converts as any other object would.
+@pytest.mark.parametrize("change, expected", [
+    (give("isoformat", lambda self: "own isoformat"), "own isoformat"),
+    (give("__members__", {}), "<unsupported: UUID>"),  # an enum member without a value
+    (take("hex"), "<unsupported: UUID>"),
+    (give("__name__", "Renamed"), "<unsupported: Renamed>"),
+    (give("__str__", lambda self: "own str"), "own str"),
+    (give("int", property(lambda self: 0x1234)), "00000000-0000-0000-0000-000000001234"),
+], ids=["isoformat", "__members__", "no hex", "renamed", "__str__", "int"])
+def test_a_changed_uuid_class_converts_like_any_object(change, expected):
+    identifier = uuid.UUID(int=2**127 + 5)
+    name, value = change
+    before = uuid.UUID.__dict__.get(name, MISSING) if name != "__name__" else "UUID"
+    try:
+        if value is MISSING:
+            delattr(uuid.UUID, name)
+        else:
+            setattr(uuid.UUID, name, value)
+        assert convert(identifier) == expected
+        assert json_field(identifier) == expected
+    finally:
+        if before is MISSING:
+            delattr(uuid.UUID, name)
+        else:
+            setattr(uuid.UUID, name, before)
+    assert convert(identifier) == json_field(identifier) == "80000000-0000-0000-0000-000000000005"
+
+
+def test_a_uuid_str_replaced_before_the_first_conversion_is_used():
+    out = in_a_fresh_process("""
+        import uuid
+        import vorlisk._rust as rust
+        uuid.UUID.__str__ = lambda self: "own str"
+        print(rust._convert_value_debug(uuid.UUID(int=5)))
+        print(rust.render_line({"v": uuid.UUID(int=5)}, "a", "info", "s", "m"))
+    """)
+    first, line = out.splitlines()
+    assert first == "own str" and json.loads(line)["v"] == "own str"
+
+
+def test_another_module_named_uuid_is_not_the_standard_one():
+    out = in_a_fresh_process("""
+        import sys, types
+        import vorlisk._rust as rust
+        fake = types.ModuleType("uuid")
+        exec('''
+        class UUID:
+            __slots__ = ("int",)
+            def __init__(self, number):
+                self.int = number
+            hex = property(lambda self: "%032x" % self.int)
+            def __str__(self):
+                return "own " + self.hex
+        ''', fake.__dict__)
+        sys.modules["uuid"] = fake
+        print(rust._convert_value_debug(fake.UUID(5)))
+        del sys.modules["uuid"]
+        import uuid  # the standard module, examined afresh
+        print(rust._convert_value_debug(uuid.UUID(int=5)))
+    """)
+    assert out.splitlines() == ["own 00000000000000000000000000000005",
+                                "00000000-0000-0000-0000-000000000005"]

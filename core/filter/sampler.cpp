@@ -1,5 +1,8 @@
 #include "core/filter/sampler.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
 
 #include "core/base/siphash.h"
@@ -14,9 +17,25 @@ constexpr double kTwoPowMinus63 = 1.0 / 9223372036854775808.0;
 struct SamplerRng {
   uint64_t state = 0;
   bool seeded = false;
+  uint64_t forks = 0;  // g_forks when it was seeded
 };
 
 thread_local SamplerRng t_rng;
+
+// The number of fork() calls that led to this process, counted in each
+// child as it starts: a generator seeded under another count was seeded in
+// an ancestor, whose sequence the child must not repeat. It moves only in
+// a new child, so a parent's generators are never seeded again.
+std::atomic<uint64_t> g_forks{0};
+
+void count_fork_in_child() { g_forks.fetch_add(1, std::memory_order_relaxed); }
+
+// Registered with the first seed: before it, no generator has anything to
+// repeat.
+void watch_forks() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+  (void)registered;
+}
 
 void put_le(unsigned char* out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
@@ -39,7 +58,11 @@ uint64_t sampling_rng_seed_from(MonotonicInstant instant, uint64_t thread_number
 }
 
 uint64_t sampling_rng_seed() {
-  return sampling_rng_seed_from(MonotonicInstant::now(), current_thread_number());
+  uint64_t thread_id = current_thread_number();
+  if (g_forks.load(std::memory_order_relaxed) != 0) {
+    thread_id ^= static_cast<uint64_t>(static_cast<uint32_t>(getpid())) << 32;
+  }
+  return sampling_rng_seed_from(MonotonicInstant::now(), thread_id);
 }
 
 uint64_t wyrand_step(uint64_t& state) {
@@ -59,9 +82,12 @@ std::optional<double> unit_float_from_bits(uint64_t bits) {
 
 double next_unit_float() {
   SamplerRng& rng = t_rng;
-  if (!rng.seeded) {
+  const uint64_t forks = g_forks.load(std::memory_order_relaxed);
+  if (!rng.seeded || rng.forks != forks) {
+    watch_forks();
     rng.state = sampling_rng_seed();
     rng.seeded = true;
+    rng.forks = forks;
   }
   for (;;) {
     if (const auto u = unit_float_from_bits(wyrand_step(rng.state))) return *u;
@@ -69,6 +95,8 @@ double next_unit_float() {
 }
 
 bool sampler_rng_seeded() { return t_rng.seeded; }
+
+uint64_t sampler_rng_state() { return t_rng.state; }
 
 bool sample_allows(const SamplerStage& stage, uint32_t level) {
   if (stage.has_max_level && level > stage.max_level) return true;

@@ -2,8 +2,11 @@
 // level bound and every record above it.
 //
 // Draws come from a per-thread generator (wyrand), seeded at the thread's
-// first draw and shared by every filter used on that thread. A decision takes
-// no lock and allocates nothing.
+// first draw and shared by every filter used on that thread. A child made by
+// fork() seeds its generator afresh at its first draw, so that pre-forked
+// workers never repeat their parent's sequence (or each other's); the
+// parent's sequence goes on unchanged. A decision takes no lock and
+// allocates nothing.
 //
 // Thread safety: SamplerStage is immutable; the generator is thread-local.
 #pragma once
@@ -32,7 +35,9 @@ double next_unit_float();
 bool sampler_rng_seeded();
 
 // The seed of the calling thread's generator, from the monotonic clock and
-// the thread's number.
+// the thread's identifier: its number, and in a forked child its number
+// combined with the process id (siblings forked from one thread may seed
+// at the same instant).
 uint64_t sampling_rng_seed();
 // SipHash-1-3 (zero key) over the instant's seconds (i64 LE), its
 // nanoseconds (u32 LE) and the thread number (u64 LE): 20 bytes.
@@ -44,7 +49,9 @@ uint64_t wyrand_step(uint64_t& state);
 // the unit float of 64 random bits, or nothing when it rounds to 1.0.
 std::optional<double> unit_float_from_bits(uint64_t bits);
 // a process-unique number for the calling thread, 1 for the first thread
-// that asks.
+// that asks;
 uint64_t current_thread_number();
+// the calling thread's generator state (0 before its first draw).
+uint64_t sampler_rng_state();
 
 }  // namespace vorlisk

@@ -107,6 +107,8 @@ bool JsonRecordWriter::begin_field(std::string_view key) {
   return true;
 }
 
+void JsonRecordWriter::set_timestamp(std::string_view timestamp) { texts_[kTimestamp] = timestamp; }
+
 void JsonRecordWriter::finish() {
   if (!service_field_) {
     service_text_ = redact_record_text("service", service_, settings_);

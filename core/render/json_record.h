@@ -76,6 +76,11 @@ class JsonRecordWriter {
   // written in its place, or a sensitive key written as "[REDACTED]").
   bool begin_field(std::string_view key);
   JsonValueWriter& values() { return values_; }
+  // A timestamp known only once the fields are written (the clock, read
+  // after the conversions that wrote them) in place of the one given at
+  // construction: before finish(), and only when no field was named
+  // "timestamp" (that field was written with the text known then).
+  void set_timestamp(std::string_view timestamp);
   void finish();
 
  private:

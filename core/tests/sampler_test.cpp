@@ -1,7 +1,10 @@
 #include "core/filter/sampler.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <set>
 #include <thread>
@@ -79,6 +82,41 @@ TEST(SamplerRng, ThreadsHaveDistinctNumbersAndStreams) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(std::set<uint64_t>(numbers.begin(), numbers.end()).size(), numbers.size());
   EXPECT_EQ(std::set<double>(first_draws.begin(), first_draws.end()).size(), first_draws.size());
+}
+
+// Pre-forked workers must not sample the same records: a child draws from a
+// new seed, while the parent goes on exactly where it was.
+TEST(SamplerRng, AForkedChildReseedsAndTheParentGoesOn) {
+  std::thread([] {
+    next_unit_float();
+    uint64_t state = sampler_rng_state();
+    std::array<double, 8> parent{};
+    std::array<double, 8> child{};
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (double& u : child) u = next_unit_float();
+      const bool sent = write(pipe_fds[1], child.data(), sizeof child) == sizeof child;
+      _exit(sent ? 0 : 1);
+    }
+    close(pipe_fds[1]);
+    for (double& u : parent) u = next_unit_float();
+    ASSERT_EQ(read(pipe_fds[0], child.data(), sizeof child), static_cast<ssize_t>(sizeof child));
+    close(pipe_fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    for (const double u : parent) {
+      std::optional<double> expected;
+      while (!(expected = unit_float_from_bits(wyrand_step(state)))) {
+      }
+      EXPECT_EQ(u, *expected);
+    }
+    EXPECT_NE(parent, child);
+  }).join();
 }
 
 }  // namespace

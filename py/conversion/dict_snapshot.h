@@ -40,6 +40,14 @@ class DictSnapshot {
   // once. A key without a UTF-8 form leaves no error set.
   bool read_plain_keys();
 
+  // Whether a key's text is `key`; read_plain_keys must have succeeded.
+  bool has_key(std::string_view key) const {
+    for (const Entry& entry : *this) {
+      if (entry.key_text() == key) return true;
+    }
+    return false;
+  }
+
   size_t size() const { return size_; }
   const Entry& operator[](size_t i) const { return data_[i]; }
   const Entry* begin() const { return data_; }

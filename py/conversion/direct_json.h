@@ -20,6 +20,7 @@
 #include "core/render/json_record.h"
 #include "core/render/json_writer.h"
 #include "core/render/text_buffer.h"
+#include "core/render/timestamp.h"
 #include "py/conversion/convert.h"
 #include "py/glue/extract.h"
 #include "py/glue/python.h"
@@ -45,13 +46,22 @@ enum class DirectWrite {
 [[nodiscard]] DirectWrite write_direct_field(JsonRecordWriter& record, std::string_view key,
                                              PyObject* value);
 
+// Where a directly written record's timestamp comes from.
+enum class RecordTime {
+  given,  // texts.timestamp
+  // The clock, read once the fields are written, after every conversion
+  // they ran (as when the fields are converted first): no field may be
+  // named "timestamp", as that field would need the text sooner.
+  now_after_fields,
+};
+
 // A whole JSON line: `write_fields(writer)` writes the record's fields (by
 // write_direct_field) and returns how it went; then the fixed members
 // follow. Nothing with the Python error set when a field failed (a JSON
 // error raised as ValueError with its display text). No value patterns:
 // they redact the record as a whole, before it is written.
 template <class WriteFields>
-std::optional<std::string> write_direct_record(const RecordTexts& texts,
+std::optional<std::string> write_direct_record(const RecordTexts& texts, RecordTime time,
                                                const RedactionSettings& settings,
                                                WriteFields&& write_fields) {
   std::string line = new_line_buffer();
@@ -66,6 +76,10 @@ std::optional<std::string> write_direct_record(const RecordTexts& texts,
       case DirectWrite::json_error:
         raise_value_error(writer.values().take_error().display());
         return std::nullopt;
+    }
+    std::optional<TimestampText> now;
+    if (time == RecordTime::now_after_fields) {
+      writer.set_timestamp(now.emplace(current_timestamp()).view());
     }
     writer.finish();
   }

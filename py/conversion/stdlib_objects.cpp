@@ -3,9 +3,14 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "py/conversion/interned_name.h"
+#include "py/conversion/stdlib_lookup.h"
+#include "py/conversion/uuid_class.h"
 #include "py/glue/py_ref.h"
 
 namespace vorlisk::py::detail {
@@ -89,68 +94,35 @@ class StdlibTextWriter {
 namespace {
 
 InternedName g_datetime_module("datetime");
-InternedName g_uuid_module("uuid");
 InternedName g_utcoffset("utcoffset");
-InternedName g_days("days");
-InternedName g_seconds("seconds");
-InternedName g_microseconds("microseconds");
-InternedName g_int("int");
-InternedName g_str("__str__");
-
-// One attribute of the datetime types (year, hour, tzinfo, ...): a data
-// descriptor of an immutable type whose instances have no __dict__, so
-// attribute access on an instance always ends in this descriptor's __get__;
-// calling that slot directly skips only the lookup.
-struct FieldReader {
-  PyObject* descriptor = nullptr;
-  descrgetfunc get = nullptr;
-
-  bool find(PyObject* type, const char* name) {
-    PyRef found = PyRef::steal(PyObject_GetAttrString(type, name));
-    if (!found) {
-      PyErr_Clear();
-      return false;
-    }
-    PyTypeObject* kind = Py_TYPE(found.get());
-    get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(kind, Py_tp_descr_get));
-    if (get == nullptr || PyType_GetSlot(kind, Py_tp_descr_set) == nullptr) return false;
-    Py_XDECREF(descriptor);
-    descriptor = found.release();  // kept for the life of the process
-    return true;
-  }
-  PyRef read(PyObject* obj) const {
-    return PyRef::steal(get(descriptor, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
-  }
-};
 
 enum Field { kYear, kMonth, kDay, kHour, kMinute, kSecond, kMicrosecond, kTzinfo, kFieldCount };
+enum DeltaField { kDays, kSeconds, kMicroseconds, kDeltaFieldCount };
 
-// The types, looked up in sys.modules (never imported here: an object of a
-// module's type cannot exist before its module was imported), with what
-// reading their objects needs. Kept for the life of the process once found;
-// the interpreter lock guards them.
-struct StdlibTypes {
+// The datetime module's types, with the descriptors of their fields: data
+// descriptors of immutable types whose instances have no __dict__, so
+// reading an attribute always ends in them. Set whole once found, and kept
+// for the life of the process (never released).
+struct DatetimeTypes {
   PyObject* date = nullptr;
   PyObject* datetime = nullptr;
   PyObject* timedelta = nullptr;
-  PyObject* timezone = nullptr;  // datetime.timezone: a fixed offset
-  FieldReader fields[kFieldCount];
-  PyObject* uuid = nullptr;
-  PyObject* uuid_str = nullptr;  // uuid.UUID.__str__ as the module defined it
-  // int's own >> and the count 64: a UUID's high half, taken by its numeric
-  // value as str() formats it (never through an int subclass's __rshift__).
-  binaryfunc int_rshift = nullptr;
-  PyObject* sixty_four = nullptr;
+  PyObject* timezone = nullptr;  // a fixed offset
+  DescriptorReader fields[kFieldCount];
+  // A timedelta's own days, seconds and microseconds, as isoformat() reads
+  // them: a subclass's attributes of those names do not count.
+  DescriptorReader delta[kDeltaFieldCount];
 };
 
-StdlibTypes g_types;
+DatetimeTypes g_types;
 
 // The last UTC offset formatted, by the identity of the offset object (a
 // fixed-offset timezone hands out the same timedelta every time) and of
 // the tzinfo when that is a datetime.timezone, whose offset never depends on
 // the datetime: the same timezone object then skips the utcoffset() call.
 // Holds references, so neither object can be replaced by another at its
-// address. The interpreter lock guards it.
+// address. The interpreter lock guards it; it is only ever changed whole
+// (see remember_offset).
 struct OffsetCache {
   PyObject* offset = nullptr;
   PyObject* timezone = nullptr;  // null unless exactly a datetime.timezone
@@ -160,14 +132,16 @@ struct OffsetCache {
 
 OffsetCache g_last_offset;
 
-// Borrowed; null (no error set) when the module was never imported.
-PyObject* imported_module(InternedName& name) {
-  PyObject* name_object = name.get();
-  PyObject* module = name_object != nullptr
-                         ? PyDict_GetItemWithError(PyImport_GetModuleDict(), name_object)
-                         : nullptr;
-  if (module == nullptr) PyErr_Clear();
-  return module;
+// Makes `offset` and `timezone` (null unless it is exactly a
+// datetime.timezone) with `text` the cached offset. The objects it held
+// before are released last, when the cache is whole again: releasing one
+// can run a finalizer that formats another datetime, and so uses the cache.
+void remember_offset(PyObject* offset, PyObject* timezone, std::string_view text) {
+  PyRef previous_offset = PyRef::steal(std::exchange(g_last_offset.offset, Py_NewRef(offset)));
+  PyRef previous_timezone =
+      PyRef::steal(std::exchange(g_last_offset.timezone, Py_XNewRef(timezone)));
+  std::memmove(g_last_offset.text, text.data(), text.size());  // may be the cached text itself
+  g_last_offset.size = text.size();
 }
 
 PyRef module_attribute(PyObject* module, const char* name) {
@@ -176,67 +150,60 @@ PyRef module_attribute(PyObject* module, const char* name) {
   return found;
 }
 
+bool immutable_type(const PyRef& type) {
+  return type && PyType_Check(type.get()) &&
+         (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type.get())) & Py_TPFLAGS_IMMUTABLETYPE);
+}
+
+// The descriptors of `names` on `type`, all or nothing.
+template <size_t N>
+bool find_descriptors(PyObject* type, const char* const (&names)[N],
+                      std::optional<FoundDescriptor> (&found)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    found[i] = find_data_descriptor(type, names[i]);
+    if (!found[i]) return false;
+  }
+  return true;
+}
+
 void find_datetime_types() {
-  if (g_types.datetime != nullptr) return;
-  PyObject* module = imported_module(g_datetime_module);
-  if (module == nullptr) return;
-  PyRef date = module_attribute(module, "date");
-  PyRef datetime = module_attribute(module, "datetime");
-  PyRef timedelta = module_attribute(module, "timedelta");
-  PyRef timezone = module_attribute(module, "timezone");
+  const PyRef module = imported_module(g_datetime_module);
+  if (!module) return;
+  PyRef date = module_attribute(module.get(), "date");
+  PyRef datetime = module_attribute(module.get(), "datetime");
+  PyRef timedelta = module_attribute(module.get(), "timedelta");
+  PyRef timezone = module_attribute(module.get(), "timezone");
   // Immutable types only: neither their isoformat() nor their attributes
   // can ever have been replaced.
-  const auto immutable_type = [](const PyRef& t) {
-    return t && PyType_Check(t.get()) &&
-           (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(t.get())) & Py_TPFLAGS_IMMUTABLETYPE);
-  };
   if (!immutable_type(date) || !immutable_type(datetime) || !immutable_type(timedelta) ||
       !immutable_type(timezone)) {
     return;
   }
   // The date's own fields serve datetimes too (a datetime is a date).
-  static constexpr const char* kNames[kFieldCount] = {
-      "year", "month", "day", "hour", "minute", "second", "microsecond", "tzinfo"};
-  for (int i = 0; i < kFieldCount; ++i) {
-    if (!g_types.fields[i].find(i <= kDay ? date.get() : datetime.get(), kNames[i])) return;
-  }
-  g_types.date = date.release();
-  g_types.datetime = datetime.release();
-  g_types.timedelta = timedelta.release();
-  g_types.timezone = timezone.release();
-}
-
-void find_uuid_type() {
-  if (g_types.uuid != nullptr) return;
-  PyObject* module = imported_module(g_uuid_module);
-  if (module == nullptr) return;
-  PyRef uuid = module_attribute(module, "UUID");
-  if (!uuid || !PyType_Check(uuid.get())) return;
-  PyObject* str_name = g_str.get();
-  PyRef str = PyRef::steal(str_name != nullptr ? PyObject_GetAttr(uuid.get(), str_name) : nullptr);
-  PyRef sixty_four = PyRef::steal(PyLong_FromLong(64));
-  const auto int_rshift = reinterpret_cast<binaryfunc>(PyType_GetSlot(&PyLong_Type, Py_nb_rshift));
-  if (!str || !sixty_four || int_rshift == nullptr) {
-    PyErr_Clear();
+  static constexpr const char* kDateNames[] = {"year", "month", "day"};
+  static constexpr const char* kTimeNames[] = {"hour", "minute", "second", "microsecond",
+                                               "tzinfo"};
+  static constexpr const char* kDeltaNames[] = {"days", "seconds", "microseconds"};
+  std::optional<FoundDescriptor> date_fields[3];
+  std::optional<FoundDescriptor> time_fields[5];
+  std::optional<FoundDescriptor> delta_fields[kDeltaFieldCount];
+  if (!find_descriptors(date.get(), kDateNames, date_fields) ||
+      !find_descriptors(datetime.get(), kTimeNames, time_fields) ||
+      !find_descriptors(timedelta.get(), kDeltaNames, delta_fields)) {
     return;
   }
-  g_types.int_rshift = int_rshift;
-  g_types.sixty_four = sixty_four.release();
-  g_types.uuid_str = str.release();
-  g_types.uuid = uuid.release();
-}
-
-// The UUID type's __str__ is still the one its module defined. Looked up
-// on every call: a class attribute can be replaced at any time.
-bool uuid_str_unchanged() {
-  PyObject* str_name = g_str.get();
-  PyRef str =
-      PyRef::steal(str_name != nullptr ? PyObject_GetAttr(g_types.uuid, str_name) : nullptr);
-  if (!str) {
-    PyErr_Clear();
-    return false;
+  // User code may have run above (a module is any object) and found the
+  // types meanwhile: the first set stays.
+  if (g_types.datetime != nullptr) return;
+  for (int i = 0; i < 3; ++i) g_types.fields[i] = DescriptorReader(std::move(*date_fields[i]));
+  for (int i = 0; i < 5; ++i) g_types.fields[3 + i] = DescriptorReader(std::move(*time_fields[i]));
+  for (int i = 0; i < kDeltaFieldCount; ++i) {
+    g_types.delta[i] = DescriptorReader(std::move(*delta_fields[i]));
   }
-  return str.get() == g_types.uuid_str;
+  g_types.date = date.release();
+  g_types.timedelta = timedelta.release();
+  g_types.timezone = timezone.release();
+  g_types.datetime = datetime.release();
 }
 
 struct DateFields {
@@ -273,24 +240,17 @@ void put_date(StdlibTextWriter& out, const DateFields& f) {
   out.put2(static_cast<unsigned>(f.day));
 }
 
-// Ties the cached offset text to `tzinfo` when it is a datetime.timezone.
-void remember_timezone(PyObject* tzinfo) {
-  PyObject* timezone =
-      reinterpret_cast<PyObject*>(Py_TYPE(tzinfo)) == g_types.timezone ? tzinfo : nullptr;
-  if (timezone == g_last_offset.timezone) return;
-  Py_XINCREF(timezone);
-  PyObject* previous = g_last_offset.timezone;
-  g_last_offset.timezone = timezone;
-  Py_XDECREF(previous);
-}
-
-bool timedelta_part(PyObject* offset, InternedName& name, int64_t& part) {
-  PyObject* name_object = name.get();
-  if (name_object == nullptr) return false;
-  PyRef value = PyRef::steal(PyObject_GetAttr(offset, name_object));
-  if (!value) return false;
-  part = PyLong_AsLongLong(value.get());
-  return !(part == -1 && PyErr_Occurred());
+// The offset in microseconds, from the timedelta's own fields.
+bool offset_microseconds(PyObject* offset, int64_t& total) {
+  int64_t parts[kDeltaFieldCount] = {};
+  for (int i = 0; i < kDeltaFieldCount; ++i) {
+    PyRef value = g_types.delta[i].read(offset);
+    if (!value) return false;
+    parts[i] = PyLong_AsLongLong(value.get());
+    if (parts[i] == -1 && PyErr_Occurred()) return false;
+  }
+  total = (parts[kDays] * 86400 + parts[kSeconds]) * 1'000'000 + parts[kMicroseconds];
+  return true;
 }
 
 // "+HH:MM", then ":SS" when there are seconds or microseconds, then
@@ -300,29 +260,26 @@ bool put_utc_offset(StdlibTextWriter& out, PyObject* datetime, PyObject* tzinfo)
     out.put16(g_last_offset.text, g_last_offset.size);
     return true;
   }
+  PyObject* const timezone =
+      reinterpret_cast<PyObject*>(Py_TYPE(tzinfo)) == g_types.timezone ? tzinfo : nullptr;
   PyObject* name = g_utcoffset.get();
   if (name == nullptr) return false;
-  PyRef offset = PyRef::steal(PyObject_CallMethodObjArgs(datetime, name, nullptr));
+  // The same call isoformat() makes: the tzinfo's utcoffset(datetime),
+  // checked to be a timedelta of less than a day.
+  const PyRef offset = PyRef::steal(PyObject_CallMethodObjArgs(datetime, name, nullptr));
   if (!offset) return false;
   if (offset.get() == Py_None) return true;
   if (offset.get() == g_last_offset.offset) {
     out.put16(g_last_offset.text, g_last_offset.size);
-    remember_timezone(tzinfo);
+    remember_offset(offset.get(), timezone, {g_last_offset.text, g_last_offset.size});
     return true;
   }
   if (!PyObject_TypeCheck(offset.get(), reinterpret_cast<PyTypeObject*>(g_types.timedelta))) {
     PyErr_SetString(PyExc_TypeError, "utcoffset() did not return a timedelta");
     return false;
   }
-  int64_t days = 0;
-  int64_t seconds = 0;
-  int64_t microseconds = 0;
-  if (!timedelta_part(offset.get(), g_days, days) ||
-      !timedelta_part(offset.get(), g_seconds, seconds) ||
-      !timedelta_part(offset.get(), g_microseconds, microseconds)) {
-    return false;
-  }
-  int64_t total = (days * 86400 + seconds) * 1'000'000 + microseconds;
+  int64_t total = 0;
+  if (!offset_microseconds(offset.get(), total)) return false;
   char sign = '+';
   if (total < 0) {
     sign = '-';
@@ -348,11 +305,7 @@ bool put_utc_offset(StdlibTextWriter& out, PyObject* datetime, PyObject* tzinfo)
     out.put('.');
     out.put6(fraction);
   }
-  Py_XDECREF(g_last_offset.offset);
-  g_last_offset.offset = offset.release();
-  g_last_offset.size = out.size() - start;
-  std::memcpy(g_last_offset.text, out.data() + start, g_last_offset.size);
-  remember_timezone(tzinfo);
+  remember_offset(offset.get(), timezone, {out.data() + start, out.size() - start});
   return true;
 }
 
@@ -400,20 +353,22 @@ bool as_u64(PyObject* value, uint64_t& out) {
 }
 
 // str() of a UUID: its 128-bit int as 32 lower-case hex digits, 8-4-4-4-12.
-// An int outside 0 .. 2**128 - 1 (set around the constructor's check) has a
-// text of another shape: str() itself makes it.
-StdlibFormat format_uuid(PyObject* uuid, StdlibText& text) {
-  PyObject* name = g_int.get();
-  if (name == nullptr) return StdlibFormat::failed;
-  PyRef value = PyRef::steal(PyObject_GetAttr(uuid, name));
+// Anything else in the int slot (past the constructor's check): an int
+// outside 0 .. 2**128 - 1 has a text of another shape, and an object that
+// is no int formats through its own __index__; str() itself makes both.
+StdlibFormat format_uuid(PyObject* uuid, const DescriptorReader& int_member, StdlibText& text) {
+  PyRef value = int_member.read(uuid);
   if (!value) return StdlibFormat::failed;
-  if (!PyLong_Check(value.get())) {
-    PyErr_SetString(PyExc_TypeError, "UUID.int is not an int");
-    return StdlibFormat::failed;
-  }
+  if (!PyLong_Check(value.get())) return StdlibFormat::not_stdlib;
   const uint64_t low = PyLong_AsUnsignedLongLongMask(value.get());
   if (low == static_cast<uint64_t>(-1) && PyErr_Occurred()) return StdlibFormat::failed;
-  PyRef high_part = PyRef::steal(g_types.int_rshift(value.get(), g_types.sixty_four));
+  // int's own >> (never an int subclass's __rshift__): the high half by the
+  // number's value, as str()'s formatting reads it.
+  static const auto int_rshift =
+      reinterpret_cast<binaryfunc>(PyType_GetSlot(&PyLong_Type, Py_nb_rshift));
+  static PyObject* const sixty_four = PyLong_FromLong(64);  // never released
+  if (sixty_four == nullptr) return StdlibFormat::failed;
+  PyRef high_part = PyRef::steal(int_rshift(value.get(), sixty_four));
   if (!high_part) return StdlibFormat::failed;
   uint64_t high = 0;
   if (!as_u64(high_part.get(), high)) {
@@ -429,12 +384,13 @@ StdlibFormat format_uuid(PyObject* uuid, StdlibText& text) {
 }  // namespace
 
 StdlibFormat format_stdlib_object(PyObject* obj, StdlibText& text) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-  find_datetime_types();
-  if (type == g_types.datetime) return format_datetime(obj, text);
-  if (type == g_types.date) return format_date(obj, text);
-  find_uuid_type();
-  if (type == g_types.uuid && uuid_str_unchanged()) return format_uuid(obj, text);
+  PyTypeObject* type = Py_TYPE(obj);
+  if (g_types.datetime == nullptr) find_datetime_types();
+  if (reinterpret_cast<PyObject*>(type) == g_types.datetime) return format_datetime(obj, text);
+  if (reinterpret_cast<PyObject*>(type) == g_types.date) return format_date(obj, text);
+  if (const DescriptorReader* int_member = standard_uuid_int(type)) {
+    return format_uuid(obj, *int_member, text);
+  }
   return StdlibFormat::not_stdlib;
 }
 

@@ -3,10 +3,14 @@
 // interpreter's printf-style formatting and without the attribute probes
 // that objects of unknown types need.
 //
-// Only exact instances qualify (a subclass may format itself differently):
+// Only where the text is provably what converting the object otherwise
+// gives: exact instances only (a subclass may format itself differently).
 // datetime.date and datetime.datetime are immutable built-in types, so
-// their isoformat() cannot have been replaced; uuid.UUID is recognised once
-// its module is imported and while its __str__ is still the module's own.
+// their isoformat() cannot have been replaced, and an offset's days,
+// seconds and microseconds are read as isoformat() reads them, from the
+// timedelta itself, whatever a subclass defines. uuid.UUID qualifies while
+// it is the standard library's class in its own state (uuid_class.h), and
+// only for an int in its slot.
 //
 // Interpreter lock held: the type lookups and the cache of the last UTC
 // offset are process-wide state that the lock serialises.
@@ -35,9 +39,10 @@ class StdlibText {
 
 enum class StdlibFormat {
   // Not formatted here, `text` untouched: not an exact date, datetime or
-  // UUID, a UUID type whose __str__ was replaced, or a UUID whose int lies
-  // outside 128 bits (its str() has another shape). Its own isoformat() or
-  // str() gives its text.
+  // UUID, a UUID class that is not the standard one in its own state, or a
+  // UUID whose int is no int or lies outside 128 bits (its str() has
+  // another shape). The probes and its own isoformat() or str() give its
+  // text.
   not_stdlib,
   formatted,  // `text` holds exactly the isoformat() or str() text
   failed,     // examining the object raised (as isoformat() would have): Python error set

@@ -137,13 +137,11 @@ constexpr auto kRenderConsoleWithConfigSig = function_signature(
 
 namespace {
 
-// A request's own texts, surrogates repaired; the timestamp given or now.
+// A request's own texts, surrogates repaired.
 struct RequestTexts {
   explicit RequestTexts(const RenderRequest& request)
       : logger(request.logger), service(request.service), message(request.message) {
     if (request.stack != nullptr) stack = stack_text.emplace(request.stack).view();
-    if (!request.timestamp) now = current_timestamp();
-    timestamp = request.timestamp ? *request.timestamp : now->view();
   }
 
   StrText logger;
@@ -151,23 +149,37 @@ struct RequestTexts {
   StrText message;
   std::optional<StrText> stack_text;
   std::optional<std::string_view> stack;
-  std::optional<TimestampText> now;
-  std::string_view timestamp;
 };
 
-// The JSON line written as the fields convert, without a value tree: the
-// same line, conversions and failures as the rendered fields, when no value
-// pattern applies and every key is plain (so that none collapse). The
-// fields then convert in the order they are written.
+// Whether the JSON line can be written as the fields convert, without a
+// value tree: no value pattern applies (they redact the record as a whole).
+bool may_stream_json(const RenderRequest& request) {
+  const bool any_patterns = !request.patterns.empty() ||
+                            (request.pattern_texts != nullptr && !request.pattern_texts->empty());
+  return !request.console && !any_patterns;
+}
+
+// And for these fields: every key is plain (so that none collapse), and,
+// when the clock gives the time, no field needs it before every field has
+// converted.
+bool streams_fields(const RenderRequest& request, DictSnapshot& fields) {
+  return fields.read_plain_keys() && (request.timestamp || !fields.has_key("timestamp"));
+}
+
+// The JSON line written as the fields convert: the same line, conversions
+// and failures as the rendered fields, which then convert in the order
+// they are written.
 std::optional<std::string> render_streamed_json(const RenderRequest& request,
                                                 const DictSnapshot& fields) {
   const RequestTexts texts(request);
   std::optional<SensitiveKeys> keys;
   if (request.sensitive_keys != nullptr) keys.emplace(*request.sensitive_keys);
   const RedactionSettings settings{keys ? &*keys : nullptr, {}, request.replacement, nullptr};
-  const RecordTexts record_texts{texts.logger.view(), request.level,    texts.service.view(),
-                                 texts.message.view(), texts.timestamp, texts.stack};
-  return write_direct_record(record_texts, settings, [&](JsonRecordWriter& writer) {
+  const RecordTexts record_texts{texts.logger.view(),  request.level,
+                                 texts.service.view(), texts.message.view(),
+                                 request.timestamp.value_or(std::string_view()), texts.stack};
+  const RecordTime time = request.timestamp ? RecordTime::given : RecordTime::now_after_fields;
+  return write_direct_record(record_texts, time, settings, [&](JsonRecordWriter& writer) {
     for (const DictSnapshot::Entry& entry : fields) {
       const DirectWrite wrote = write_direct_field(writer, entry.key_text(), entry.value);
       if (wrote != DirectWrite::ok) return wrote;
@@ -179,16 +191,17 @@ std::optional<std::string> render_streamed_json(const RenderRequest& request,
 }  // namespace
 
 std::optional<std::string> render_request(const RenderRequest& request) {
-  const bool any_patterns = !request.patterns.empty() ||
-                            (request.pattern_texts != nullptr && !request.pattern_texts->empty());
-  if (!request.console && !any_patterns) {
+  if (may_stream_json(request)) {
     DictSnapshot snapshot(request.fields);
-    if (snapshot.read_plain_keys()) return render_streamed_json(request, snapshot);
+    if (streams_fields(request, snapshot)) return render_streamed_json(request, snapshot);
   }
 
   std::optional<FieldMap> fields = convert_fields(request.fields);
   if (!fields) return std::nullopt;
   const RequestTexts texts(request);
+  std::optional<TimestampText> now;
+  const std::string_view timestamp =
+      request.timestamp ? *request.timestamp : now.emplace(current_timestamp()).view();
 
   PatternList per_call;
   std::span<const CompiledPattern> patterns = request.patterns;
@@ -204,11 +217,11 @@ std::optional<std::string> render_request(const RenderRequest& request) {
                                    request.prefilter};
   if (request.console) {
     return render_console_line(std::move(*fields), request.level, texts.message.view(),
-                               request.colors, texts.timestamp, settings, texts.stack);
+                               request.colors, timestamp, settings, texts.stack);
   }
   JsonResult line =
       render_json_record(std::move(*fields), texts.logger.view(), request.level,
-                         texts.service.view(), texts.message.view(), texts.timestamp, texts.stack,
+                         texts.service.view(), texts.message.view(), timestamp, texts.stack,
                          settings);
   if (const JsonError* error = std::get_if<JsonError>(&line)) {
     raise_value_error(error->display());

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "py/glue/py_ref.h"
+
 namespace vorlisk::py {
 namespace {
 
@@ -81,7 +83,16 @@ PyTypeObject* build_class_type(const ClassSpec& spec) {
 }
 
 PyTypeObject* ClassType::get_or_build() {
-  if (type_ == nullptr) type_ = build_class_type(spec_);
+  if (type_ != nullptr) return type_;
+  PyRef built = PyRef::steal(reinterpret_cast<PyObject*>(build_class_type(spec_)));
+  // Building may run user code (a collection's finalizers) that needed the
+  // type and built it meanwhile: the first one built stays, as instances
+  // of it may exist already.
+  if (type_ == nullptr) {
+    type_ = reinterpret_cast<PyTypeObject*>(built.release());
+  } else if (!built) {
+    PyErr_Clear();
+  }
   return type_;
 }
 

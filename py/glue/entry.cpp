@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "py/glue/deferred_release.h"
+#include "py/glue/py_ref.h"
 
 namespace vorlisk::py {
 namespace {
@@ -40,9 +41,15 @@ void abort_process(const char* message) {
 }
 
 PyObject* panic_exception_type() {
+  if (g_panic_type != nullptr) return g_panic_type;
+  PyRef made = PyRef::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                                       PyExc_BaseException, nullptr));
+  // Making a class may run user code that made the type meanwhile: the
+  // first one made stays, as it may have been raised already.
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                             PyExc_BaseException, nullptr);
+    g_panic_type = made.release();
+  } else if (!made) {
+    PyErr_Clear();
   }
   return g_panic_type;
 }

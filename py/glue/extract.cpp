@@ -186,8 +186,13 @@ bool extract_double(PyObject* arg, const char* name, double* out) {
   return true;
 }
 
+// The interpreter's C long conversion, for its own messages ("Python int
+// too large to convert to C long"); a long is 64 bits on the platforms built
+// for.
+static_assert(sizeof(long) == sizeof(int64_t), "the signed integer kind needs a 64-bit long");
+
 bool extract_int64(PyObject* arg, const char* name, int64_t* out) {
-  const long long value = PyLong_AsLongLong(arg);
+  const long value = PyLong_AsLong(arg);
   if (value == -1 && PyErr_Occurred()) return fail_with_note(name);
   *out = value;
   return true;

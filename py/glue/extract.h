@@ -56,7 +56,8 @@ bool extract_object_sequence(PyObject* arg, const char* name, std::vector<PyRef>
 // Whatever the interpreter's float conversion accepts.
 bool extract_double(PyObject* arg, const char* name, double* out);
 
-// Whatever the interpreter's signed 64-bit conversion accepts.
+// Whatever the interpreter's signed integer conversion (C long, 64 bits)
+// accepts, with its messages.
 bool extract_int64(PyObject* arg, const char* name, int64_t* out);
 
 // An int (or anything with __index__) from 0 to 2^64 - 1.

@@ -104,6 +104,12 @@ class FieldSources {
            (!find_key(bound_, kExceptionKey) && !find_key(contextvars_, kExceptionKey));
   }
 
+  // Whether any source holds `key` (a kwargs key that is never a field
+  // included).
+  bool any_has_key(std::string_view key) const {
+    return bound_.has_key(key) || kwargs_.has_key(key) || contextvars_.has_key(key);
+  }
+
   // Writes the fields, then the exception when given, by the same
   // precedence as fields(), each value converted as it is written. Only
   // when streamable().
@@ -135,11 +141,7 @@ class FieldSources {
   // keys a kwargs dict never sets.
   static bool find_key(const DictSnapshot& source, std::string_view key,
                        bool skip_kwargs_only = false) {
-    for (const DictSnapshot::Entry& entry : source) {
-      if (entry.key_text() != key) continue;
-      return !(skip_kwargs_only && never_from_kwargs(key));
-    }
-    return false;
+    return !(skip_kwargs_only && never_from_kwargs(key)) && source.has_key(key);
   }
 
   static bool append_converted(FieldMap& fields, std::string_view key, PyObject* value) {
@@ -217,29 +219,33 @@ std::optional<FieldMap> record_fields(const LogArgs& call, const FieldSources& s
   return fields;
 }
 
-// The record's timestamp: from `created` when it converts to a float in the
-// representable range, else now. A failing conversion is no error.
-TimestampText record_timestamp(PyObject* created) {
-  if (created != nullptr) {
-    const double seconds = PyFloat_AsDouble(created);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();
-    } else if (std::optional<TimestampText> text = timestamp_from_created(seconds)) {
-      return *text;
-    }
+// The time `created` gives when it converts to a float in the representable
+// range; nothing when it is absent or unusable (a failing conversion is no
+// error). The conversion may run user code.
+std::optional<TimestampText> created_time(PyObject* created) {
+  if (created == nullptr) return std::nullopt;
+  const double seconds = PyFloat_AsDouble(created);
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
   }
+  return timestamp_from_created(seconds);
+}
+
+// The record's timestamp: from `created`, else now. Read after the fields:
+// the float conversion of `created` may run user code, which must come
+// after the fields' own, and the clock tells when the record was rendered.
+TimestampText record_timestamp(PyObject* created) {
+  if (std::optional<TimestampText> time = created_time(created)) return *time;
   return current_timestamp();
 }
 
-// The record's texts. Made after the fields: the float conversion of
-// `created` may run user code, which must come after the fields' own.
+// The record's texts, surrogates repaired.
 struct RecordStrings {
-  explicit RecordStrings(const LogArgs& call)
-      : timestamp(record_timestamp(call.created)), logger(call.logger), message(call.message) {
+  explicit RecordStrings(const LogArgs& call) : logger(call.logger), message(call.message) {
     if (call.stack != nullptr) stack = stack_text.emplace(call.stack).view();
   }
 
-  TimestampText timestamp;
   StrText logger;
   StrText message;
   std::optional<StrText> stack_text;
@@ -249,7 +255,7 @@ struct RecordStrings {
 // Whether the JSON line can be written straight from the field sources,
 // with nothing converted in another order than the merged fields would be:
 // no value patterns (which redact the record as a whole), and a `created`
-// whose float conversion runs no user code, as the timestamp is needed
+// whose float conversion runs no user code, as its time may be needed
 // before the fields are written.
 bool streams_json(const LogArgs& call, const FieldSources& sources) {
   const RenderPolicy& policy = *call.config;
@@ -262,16 +268,20 @@ bool streams_json(const LogArgs& call, const FieldSources& sources) {
 }
 
 // The JSON line written as the fields convert, without a value tree: the
-// same line as rendering the merged fields.
+// same line as rendering the merged fields. `created` is known already; the
+// clock, when it gives the time, is read after the fields.
 std::optional<RenderedRecord> render_streamed_record(const LogArgs& call,
-                                                     const FieldSources& sources) {
+                                                     const FieldSources& sources,
+                                                     const std::optional<TimestampText>& created) {
   const RecordStrings strings(call);
   const RenderPolicy& policy = *call.config;
   const RedactionSettings settings = policy.redaction();
-  const RecordTexts texts{strings.logger.view(), call.level,       policy.service,
-                          strings.message.view(), strings.timestamp.view(), strings.stack};
+  const RecordTexts texts{strings.logger.view(),  call.level,
+                          policy.service,         strings.message.view(),
+                          created ? created->view() : std::string_view(), strings.stack};
+  const RecordTime time = created ? RecordTime::given : RecordTime::now_after_fields;
   std::optional<std::string> line =
-      write_direct_record(texts, settings, [&](JsonRecordWriter& writer) {
+      write_direct_record(texts, time, settings, [&](JsonRecordWriter& writer) {
         return sources.write_fields(writer, call.exception);
       });
   if (!line) return std::nullopt;
@@ -287,14 +297,21 @@ std::optional<RenderedRecord> render_streamed_record(const LogArgs& call,
 std::optional<RenderedRecord> render_log_record(const LogArgs& call) {
   const FieldSources sources(call.bound, call.kwargs, call.contextvars);
   const bool keys_plain = sources.all_keys_plain();
-  if (keys_plain && streams_json(call, sources)) return render_streamed_record(call, sources);
+  if (keys_plain && streams_json(call, sources)) {
+    // Converting `created` runs no user code here: its time is known first.
+    const std::optional<TimestampText> created = created_time(call.created);
+    if (created || !sources.any_has_key("timestamp")) {
+      return render_streamed_record(call, sources, created);
+    }
+  }
 
   std::optional<FieldMap> fields = record_fields(call, sources, keys_plain);
   if (!fields) return std::nullopt;
+  const TimestampText record_time = record_timestamp(call.created);
   const RecordStrings strings(call);
   const StrText& logger = strings.logger;
   const StrText& message = strings.message;
-  const std::string_view timestamp = strings.timestamp.view();
+  const std::string_view timestamp = record_time.view();
   const std::optional<std::string_view> stack = strings.stack;
 
   const RenderPolicy& policy = *call.config;

@@ -179,6 +179,12 @@ TEST(Extract, Numbers) {
   auto as_i64 = [&](PyObject* o) { return extract_int64(o, "min_level", &i); };
   EXPECT_EQ(convert("-5", as_i64).error, "");
   EXPECT_EQ(i, -5);
+  EXPECT_EQ(convert("-2**63", as_i64).error, "");
+  EXPECT_EQ(i, INT64_MIN);
+  EXPECT_EQ(convert("2**63 - 1", as_i64).error, "");
+  EXPECT_EQ(i, INT64_MAX);
+  EXPECT_EQ(convert("2**63", as_i64).error,
+            "OverflowError: Python int too large to convert to C long");
   EXPECT_EQ(convert("'5'", as_i64).error.rfind("TypeError", 0), 0u);
 }
 
