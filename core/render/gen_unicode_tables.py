@@ -198,7 +198,7 @@ def main():
     lines += ["};", "", "const SetSpan kSets[] = {"]
     begin = 0
     for key, spans in zip(keys, set_ranges):
-        engine_name = {"gc": key[1] if key[1] != "LC" else "L&", "sc": key[1],
+        engine_name = {"gc": key[1] if key[1] != "LC" else "L&", "sc": "sc:" + key[1],
                        "special": "Any" if key[1] == "any" else None}.get(key[0])
         engine_name = f'"{engine_name}"' if engine_name else "nullptr"
         lines.append(f"    {{{begin}, {len(spans)}, {engine_name}}},")
