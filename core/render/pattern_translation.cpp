@@ -434,6 +434,11 @@ class Translator {
     ClassItem item{ClassItem::kSet, begin, i_, {}, {}, set, negated};
     const std::span<const CodePointRange> ranges = unicode_set(set);
     item.ranges = negated ? complement(ranges) : std::vector<CodePointRange>(ranges.begin(), ranges.end());
+    if (dialect_ == PatternDialect::kLinearAscii) {
+      // Only the ASCII members can meet ASCII text; the program stays small.
+      constexpr CodePointRange ascii[] = {{0, 0x7F}};
+      item.ranges = intersection(item.ranges, ascii);
+    }
     return item;
   }
 

@@ -43,6 +43,8 @@
 //                 set it spells;
 //   \b{other}     a word-boundary name other than the four above, which the
 //                 engines read as \b and literal text;
+//   [\w-z]        a range with a class at one end, whose "-" the engines
+//                 read as itself;
 //   flag R        CRLF mode, which PCRE2 reads as (?R), a recursion;
 //   deep groups   groups nested deeper than kPatternNestLimit (RE2 has no
 //                 such limit of its own).
@@ -69,8 +71,9 @@ enum class PatternDialect {
   // exactly where a match may start, and is the pattern itself when it
   // has no such assertion.
   kLinear,
-  // RE2 with \b and \B as RE2's own ASCII assertions, exact on ASCII text
-  // (where the Unicode \w and the ASCII one agree). Only of use when the
+  // RE2 with \b and \B as RE2's own ASCII assertions and every set cut
+  // down to its ASCII members: exact on ASCII text (where the Unicode \w
+  // and the ASCII one agree), and quick to compile. Only of use when the
   // pattern has no other boundary assertion (Translation::ascii_exact).
   kLinearAscii,
   // PCRE2, every boundary assertion written as look-around over \w. Sets
