@@ -8,6 +8,10 @@ N calls and reported in nanoseconds per call and as ratios.
 
   vorlisk null     _NativeStringWriter.log into the null sink
   vorlisk file     _NativeStringWriter.log into a rotating file
+  vorlisk patterns the same into the null sink, with three value patterns
+                   that use word boundaries (a card number, a bearer token,
+                   an e-mail address), matching nothing in the record;
+                   once more with a message that is not ASCII
   stdlib           logging with a json.dumps formatter and a FileHandler
   structlog        structlog's JSONRenderer with a WriteLogger to a file
   floor            a no-op Python function called with log's arguments
@@ -64,12 +68,15 @@ def time_calls(call):
     return statistics.median(samples)
 
 
-def vorlisk_case(writer):
-    config = rust.RuntimeConfig("bench")
+VALUE_PATTERNS = [r"\b\d{16}\b", r"(?i)\bbearer\s+\S+", r"\b[\w.+-]+@[\w-]+\.\w+\b"]
+
+
+def vorlisk_case(writer, patterns=None, message=MESSAGE):
+    config = rust.RuntimeConfig("bench", sensitive_patterns=patterns)
     log = writer.log
 
     def call():
-        log(config, "app", "info", MESSAGE, BOUND, FIELDS, CONTEXT, None, None)
+        log(config, "app", "info", message, BOUND, FIELDS, CONTEXT, None, None)
 
     return call
 
@@ -182,6 +189,10 @@ def main():
 
     null_writer = rust._NativeStringWriter(0, target="null")
     results["vorlisk log, null sink"] = time_calls(vorlisk_case(null_writer))
+    results["vorlisk log, null sink, \\b value patterns"] = time_calls(
+        vorlisk_case(null_writer, VALUE_PATTERNS))
+    results["vorlisk log, null sink, \\b value patterns, non-ASCII"] = time_calls(
+        vorlisk_case(null_writer, VALUE_PATTERNS, "Benutzer jürgen hat sich angemeldet"))
     null_writer.close()
 
     writer = file_writer(os.path.join(tmp, "vorlisk.log"))

@@ -4,11 +4,12 @@
 #include <pcre2.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/render/match_loop.h"
-#include "core/render/pattern_syntax.h"
+#include "core/render/pattern_translation.h"
 
 namespace vorlisk {
 namespace {
@@ -84,14 +85,36 @@ class ThreadMatchData {
 
 thread_local ThreadMatchData thread_match_data;
 
+// The code points PCRE2's own Unicode tables do not know: those assigned by
+// later versions than theirs.
+std::span<const CodePointRange> engine_unknown() {
+  static const std::vector<CodePointRange> unknown = [] {
+    char version[32] = {};
+    unsigned major = 0;
+    unsigned minor = 0;
+    if (pcre2_config(PCRE2_CONFIG_UNICODE_VERSION, version) > 0) {
+      std::sscanf(version, "%u.%u", &major, &minor);
+    }
+    return assigned_after(major, minor);
+  }();
+  return unknown;
+}
+
 class Pcre2Matcher {
  public:
   Pcre2Matcher(const pcre2_code* code, pcre2_match_context* context, pcre2_match_data* data,
-               std::string_view text)
-      : code_(code), context_(context), data_(data), text_(text) {}
+               std::string_view text, const MatchStarts* starts)
+      : code_(code), context_(context), data_(data), text_(text), starts_(starts) {}
 
   SearchStatus find(size_t from, MatchBounds& found) {
     if (data_ == nullptr) return SearchStatus::kFailed;
+    if (starts_ != nullptr) {
+      const std::optional<size_t> start = starts_->next(text_, from);
+      if (!start) return SearchStatus::kNotFound;
+      // A match starts on a character; the text between `from` and the
+      // candidate holds none, so the character holding it may be searched.
+      for (from = std::max(from, *start); !is_char_boundary(text_, from);) --from;
+    }
     // The first search checks the whole text is UTF-8; later ones start on
     // a character boundary of the same text and need not check again.
     const int rc = pcre2_match(code_, subject(text_), text_.size(), from,
@@ -120,6 +143,7 @@ class Pcre2Matcher {
   pcre2_match_context* context_;
   pcre2_match_data* data_;
   std::string_view text_;
+  const MatchStarts* starts_;
   bool utf_checked_ = false;
   uint32_t set_pairs_ = 0;
 };
@@ -151,21 +175,34 @@ std::variant<BacktrackingExpression, std::string> BacktrackingExpression::compil
   pcre2_set_newline(compile_context.get(), PCRE2_NEWLINE_LF);
   pcre2_set_parens_nest_limit(compile_context.get(), kBacktrackNestLimit);
   pcre2_set_match_limit(handles->match_context, kBacktrackMatchLimit);
-  pcre2_set_depth_limit(handles->match_context, kBacktrackDepthLimit);
-  pcre2_set_heap_limit(handles->match_context, kBacktrackHeapLimitKiB);
 
+  const Translation translation =
+      translate_pattern(pattern, PatternDialect::kBacktracking, engine_unknown());
   int error_code = 0;
   PCRE2_SIZE error_offset = 0;
-  handles->code = pcre2_compile(subject(pattern), pattern.size(), kCompileOptions, &error_code,
-                                &error_offset, compile_context.get());
+  handles->code = pcre2_compile(subject(translation.text), translation.text.size(), kCompileOptions,
+                                &error_code, &error_offset, compile_context.get());
   if (handles->code == nullptr) {
-    return "Parsing error at position " + std::to_string(error_offset) + ": " +
-           error_message(error_code);
+    return "Parsing error at position " + std::to_string(translation.source_offset(error_offset)) +
+           ": " + error_message(error_code);
   }
   uint32_t capture_count = 0;
-  const int info = pcre2_pattern_info(handles->code, PCRE2_INFO_CAPTURECOUNT, &capture_count);
+  size_t frame_size = 0;
+  int info = pcre2_pattern_info(handles->code, PCRE2_INFO_CAPTURECOUNT, &capture_count);
+  if (info == 0) info = pcre2_pattern_info(handles->code, PCRE2_INFO_FRAMESIZE, &frame_size);
   if (info != 0) return "Error compiling regex: " + error_message(info);
-  if (std::optional<std::string> refused = find_refused_construct(pattern)) return *refused;
+  if (translation.refusal) return *translation.refusal;
+  // Every backtracking step opens at most one frame of `frame_size` bytes
+  // (128 bytes plus 16 per capture group in PCRE2 10.42), and frames only
+  // pile up while steps are taken, so one search within the step limit
+  // holds at most kBacktrackMatchLimit + 1 of them: about 122 MiB for a
+  // pattern without groups, 137 MiB with one. That is the worst case of one
+  // search, and the heap limit; the depth limit stays the engine's default
+  // (10,000,000), which the step limit always reaches first. A thread gives
+  // back a match-data block that grew past 1 MiB after the call.
+  const uint64_t heap_kib = ((uint64_t{kBacktrackMatchLimit} + 1) * frame_size + 1023) / 1024;
+  pcre2_set_heap_limit(handles->match_context,
+                       static_cast<uint32_t>(std::min<uint64_t>(heap_kib, UINT32_MAX)));
   return BacktrackingExpression(std::move(handles), capture_count);
 }
 
@@ -178,10 +215,11 @@ BacktrackingExpression& BacktrackingExpression::operator=(BacktrackingExpression
 BacktrackingExpression::~BacktrackingExpression() = default;
 
 std::optional<std::string> BacktrackingExpression::replace_all(std::string_view text,
-                                                               std::string_view replacement) const {
+                                                               std::string_view replacement,
+                                                               const MatchStarts* starts) const {
   ThreadMatchData& cache = thread_match_data;
   Pcre2Matcher matcher(handles_->code, handles_->match_context, cache.acquire(capture_count_ + 1),
-                       text);
+                       text, starts);
   std::optional<std::string> result = replace_all_matches(text, replacement, *this, matcher);
   cache.trim();
   return result;

@@ -1,13 +1,16 @@
 // The backtracking engine (PCRE2), for value patterns that need look-around
-// or backreferences and were allowed to backtrack.
+// or backreferences and were allowed to backtrack, and for the exact form
+// of linear patterns with word-boundary assertions.
 //
-// Compiled in UTF mode with Unicode properties for \w, \d and \b, "$" only
-// at the very end, a line feed as the only newline, groups nested at most
-// 250 deep, and \C refused. Every search is bounded: 1,000,000 backtracking
-// steps, a backtracking depth of kBacktrackDepthLimit and
-// kBacktrackHeapLimitKiB of frames; a search that hits a limit (or fails
-// any other way) makes the whole text "[REDACTED]". No JIT: its step count
-// would not be the same limit.
+// Patterns are translated first (pattern_translation.h), so \w, \d, \s,
+// the boundaries and the POSIX classes mean what they mean for the linear
+// engine. Compiled in UTF mode, "$" only at the very end, a line feed as the
+// only newline, groups nested at most 250 deep, and \C refused. Every search
+// is bounded by 1,000,000 backtracking steps; a search that hits the limit
+// (or fails any other way) makes the whole text "[REDACTED]". The engine's
+// depth limit is its default, above the step limit, and its heap limit is
+// sized so that a search within the step limit never runs out of it. No
+// JIT: its step count would not be the same limit.
 //
 // Immutable once compiled; any number of threads may search with one
 // expression at once. Each thread keeps one match-data block for all its
@@ -28,15 +31,26 @@
 namespace vorlisk {
 
 inline constexpr uint32_t kBacktrackMatchLimit = 1'000'000;
-inline constexpr uint32_t kBacktrackDepthLimit = 250'000;
-inline constexpr uint32_t kBacktrackHeapLimitKiB = 32 * 1024;
 inline constexpr uint32_t kBacktrackNestLimit = 250;
+
+// Where a match may start, from a cheaper pattern that matches wherever the
+// searched one does: searches skip the text before it.
+class MatchStarts {
+ public:
+  // The first position at or after `from` where a match may start;
+  // nothing when none can.
+  virtual std::optional<size_t> next(std::string_view text, size_t from) const = 0;
+
+ protected:
+  ~MatchStarts() = default;
+};
 
 class BacktrackingExpression final : public GroupNames {
  public:
   // The expression, or the error text: "Parsing error at position {}: {}"
-  // for a pattern the engine refuses, "Error compiling regex: {}" when the
-  // engine cannot be set up.
+  // for a pattern the engine refuses (the position in `pattern`), "Error
+  // compiling regex: {}" when the engine cannot be set up, or the text of a
+  // refused construct.
   static std::variant<BacktrackingExpression, std::string> compile(std::string_view pattern);
 
   BacktrackingExpression(BacktrackingExpression&&) noexcept;
@@ -44,8 +58,9 @@ class BacktrackingExpression final : public GroupNames {
   ~BacktrackingExpression();
 
   // Every match replaced; nothing when there is no match; "[REDACTED]"
-  // when a search fails.
-  std::optional<std::string> replace_all(std::string_view text, std::string_view replacement) const;
+  // when a search fails. With `starts`, each search begins where they say.
+  std::optional<std::string> replace_all(std::string_view text, std::string_view replacement,
+                                         const MatchStarts* starts = nullptr) const;
 
   size_t capture_group_count() const override { return capture_count_; }
   void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const override;

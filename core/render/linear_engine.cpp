@@ -3,8 +3,10 @@
 #include <re2/re2.h>
 #include <re2/set.h>
 
+#include "core/render/backtracking_engine.h"
+#include "core/render/byte_scan.h"
 #include "core/render/match_loop.h"
-#include "core/render/pattern_syntax.h"
+#include "core/render/pattern_translation.h"
 
 namespace vorlisk {
 namespace {
@@ -68,29 +70,103 @@ class Re2Matcher {
   std::vector<re2::StringPiece> groups_;
 };
 
-}  // namespace
+// Where a match of the exact pattern may start: where the translation
+// without boundaries, which matches wherever the pattern does, starts its
+// leftmost match.
+class RelaxedStarts final : public MatchStarts {
+ public:
+  explicit RelaxedStarts(const RE2& relaxed) : relaxed_(relaxed) {}
 
-std::variant<LinearExpression, std::string> LinearExpression::compile(std::string_view pattern) {
-  auto re = std::make_unique<const RE2>(piece(pattern), expression_options());
-  if (!re->ok()) {
-    if (re->error_code() == RE2::ErrorPatternTooLarge) {
-      return "Compiled regex exceeds size limit of " + std::to_string(kLinearProgramLimit) +
-             " bytes.";
-    }
-    return re->error();
+  std::optional<size_t> next(std::string_view text, size_t from) const override {
+    re2::StringPiece whole;
+    if (!relaxed_.Match(piece(text), from, text.size(), RE2::UNANCHORED, &whole, 1)) return std::nullopt;
+    return static_cast<size_t>(whole.data() - text.data());
   }
-  if (std::optional<std::string> refused = find_refused_construct(pattern)) return *refused;
-  return LinearExpression(std::move(re));
+
+ private:
+  const RE2& relaxed_;
+};
+
+bool is_ascii(std::string_view text) {
+  return byte_scan::first_flagged(text, [](uint64_t word) { return word & byte_scan::kHighs; }) ==
+         text.size();
 }
 
-LinearExpression::LinearExpression(std::unique_ptr<const re2::RE2> re) : re_(std::move(re)) {}
+// RE2's error for `translation` of `pattern`, quoting the pattern: RE2
+// quotes the fragment of the text it compiled where it found the fault.
+std::string error_text(const RE2& re, const Translation& translation, std::string_view pattern) {
+  if (re.error_code() == RE2::ErrorPatternTooLarge) {
+    return "Compiled regex exceeds size limit of " + std::to_string(kLinearProgramLimit) + " bytes.";
+  }
+  const std::string& error = re.error();
+  const std::string& fragment = re.error_arg();
+  const size_t kind_length = error.size() - std::min(error.size(), fragment.size() + 2);
+  if (fragment.empty() || error.compare(kind_length, std::string::npos, ": " + fragment) != 0) {
+    return error;
+  }
+  const std::optional<std::string_view> source =
+      fragment == translation.text ? pattern : translation.source_fragment(pattern, fragment);
+  if (!source) return error;
+  return error.substr(0, kind_length) + ": " + std::string(*source);
+}
+
+// RE2 compiling `pattern` in `dialect`: the expression, or its error text.
+std::variant<std::unique_ptr<const RE2>, std::string> compile_re2(std::string_view pattern,
+                                                                 PatternDialect dialect,
+                                                                 Translation& translation) {
+  translation = translate_pattern(pattern, dialect);
+  auto re = std::make_unique<const RE2>(piece(translation.text), expression_options());
+  if (!re->ok()) return error_text(*re, translation, pattern);
+  return re;
+}
+
+}  // namespace
+
+struct LinearExpression::Boundaries {
+  std::unique_ptr<const RE2> ascii;  // null when the pattern has more than \b and \B
+  BacktrackingExpression exact;
+};
+
+std::variant<LinearExpression, std::string> LinearExpression::compile(std::string_view pattern) {
+  Translation translation;
+  auto relaxed = compile_re2(pattern, PatternDialect::kLinear, translation);
+  if (auto* error = std::get_if<std::string>(&relaxed)) return std::move(*error);
+  if (translation.refusal) return *translation.refusal;
+  auto& re = std::get<std::unique_ptr<const RE2>>(relaxed);
+  if (!translation.has_boundary) return LinearExpression(std::move(re), nullptr);
+
+  std::unique_ptr<const RE2> ascii;
+  if (translation.ascii_exact) {
+    Translation ascii_translation;
+    auto compiled = compile_re2(pattern, PatternDialect::kLinearAscii, ascii_translation);
+    if (auto* error = std::get_if<std::string>(&compiled)) return std::move(*error);
+    ascii = std::move(std::get<std::unique_ptr<const RE2>>(compiled));
+  }
+  auto exact = BacktrackingExpression::compile(pattern);
+  if (auto* error = std::get_if<std::string>(&exact)) return std::move(*error);
+  auto boundaries = std::make_unique<const Boundaries>(
+      Boundaries{std::move(ascii), std::move(std::get<BacktrackingExpression>(exact))});
+  return LinearExpression(std::move(re), std::move(boundaries));
+}
+
+LinearExpression::LinearExpression(std::unique_ptr<const re2::RE2> re,
+                                   std::unique_ptr<const Boundaries> boundaries)
+    : re_(std::move(re)), boundaries_(std::move(boundaries)) {}
 LinearExpression::LinearExpression(LinearExpression&&) noexcept = default;
 LinearExpression& LinearExpression::operator=(LinearExpression&&) noexcept = default;
 LinearExpression::~LinearExpression() = default;
 
 std::optional<std::string> LinearExpression::replace_all(std::string_view text,
                                                          std::string_view replacement) const {
-  Re2Matcher matcher(*re_, text, has_group_references(replacement));
+  const RE2* exact = re_.get();
+  if (boundaries_ != nullptr) {
+    if (boundaries_->ascii == nullptr || !is_ascii(text)) {
+      const RelaxedStarts starts(*re_);
+      return boundaries_->exact.replace_all(text, replacement, &starts);
+    }
+    exact = boundaries_->ascii.get();
+  }
+  Re2Matcher matcher(*exact, text, has_group_references(replacement));
   return replace_all_matches(text, replacement, *this, matcher);
 }
 

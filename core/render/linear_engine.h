@@ -1,9 +1,19 @@
 // The linear-time engine (RE2) behind most value patterns.
 //
-// Compiled with UTF-8 text, Perl syntax, leftmost-first matching,
-// case-sensitive, "." not matching a line feed, "^" and "$" only at the ends
-// of the text, and a memory budget that caps the compiled program at
-// kLinearProgramLimit bytes. Errors are returned, never logged.
+// Patterns are translated first (pattern_translation.h), so that \d, \w,
+// \s and the property classes are Unicode's, and compiled with UTF-8 text,
+// leftmost-first matching, case-sensitive, "." not matching a line feed,
+// "^" and "$" only at the ends of the text, and a memory budget that caps
+// the compiled program at kLinearProgramLimit bytes. Errors are returned,
+// never logged, and quote the pattern as it was written.
+//
+// RE2 has no Unicode word boundary. A pattern with one (\b, \B, \<, \>,
+// \b{start}, ...) is searched in three forms: on ASCII text, where Unicode
+// and ASCII words agree, by RE2 with its own \b and \B (when those are all
+// it uses); elsewhere by RE2 with the boundaries left out, which finds
+// where a match may start (and clears most texts in one linear scan), and
+// from there by PCRE2 with the exact boundaries, under the backtracking
+// engine's step limit: a search that hits it makes the text "[REDACTED]".
 //
 // Immutable once compiled; any number of threads may search with one
 // expression at once (RE2 guards its lazily built automata itself).
@@ -41,16 +51,20 @@ class LinearExpression final : public GroupNames {
   // Every match replaced; nothing when there is no match.
   std::optional<std::string> replace_all(std::string_view text, std::string_view replacement) const;
 
-  // The pattern as it was compiled.
+  // The pattern as RE2 compiled it: translated, boundaries left out. It
+  // matches wherever the pattern does.
   std::string_view pattern_text() const;
 
   size_t capture_group_count() const override;
   void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const override;
 
  private:
-  explicit LinearExpression(std::unique_ptr<const re2::RE2> re);
+  struct Boundaries;  // the exact forms of a pattern with word boundaries
+
+  LinearExpression(std::unique_ptr<const re2::RE2> re, std::unique_ptr<const Boundaries> boundaries);
 
   std::unique_ptr<const re2::RE2> re_;
+  std::unique_ptr<const Boundaries> boundaries_;  // null without word boundaries
 };
 
 // Several linear-engine patterns searched as one: a single scan tells

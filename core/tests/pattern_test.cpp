@@ -84,10 +84,44 @@ INSTANTIATE_TEST_SUITE_P(
                     "Parsing error at position 1: POSIX collating elements are not supported"},
         // Comments, callouts and extended mode (backtracking engine only)
         // hold no syntax; an assertion group does.
-        CompileCase{"(?x) card # [a&&b] (", "invalid perl operator: (?x", ""},
-        CompileCase{"(?x)(?-x: # [a&&b]\n)", "invalid perl operator: (?x",
+        CompileCase{"(?x) card # [a&&b] (", "", ""},
+        CompileCase{"(?x)(?-x: # [a&&b]\n)",
+                    "Character class set operation \"&&\" at position 14 is not supported in "
+                    "value patterns; escape the characters to match them literally.",
                     "Character class set operation \"&&\" at position 14 is not supported in "
                     "value patterns; escape the characters to match them literally."},
+        // Word boundaries the engines would read as \b and text, a class
+        // at the end of a range (both engines take the "-" as itself), and
+        // CRLF mode, which PCRE2 reads as a recursion.
+        CompileCase{"x\\b{begin}",
+                    "Unknown word boundary \"\\b{begin}\" at position 1; the named ones are "
+                    "\\b{start}, \\b{end}, \\b{start-half} and \\b{end-half}.",
+                    "Unknown word boundary \"\\b{begin}\" at position 1; the named ones are "
+                    "\\b{start}, \\b{end}, \\b{start-half} and \\b{end-half}."},
+        CompileCase{"\\b{start", "Unknown word boundary \"\\b{start\" at position 0; the named "
+                    "ones are \\b{start}, \\b{end}, \\b{start-half} and \\b{end-half}.",
+                    "Unknown word boundary \"\\b{start\" at position 0; the named "
+                    "ones are \\b{start}, \\b{end}, \\b{start-half} and \\b{end-half}."},
+        CompileCase{"\\b{2}x|\\b{ start }", "", ""},
+        CompileCase{"[a\\w-z]",
+                    "Character class range \"\\w-z\" at position 2 has a class at one end; "
+                    "escape the \"-\" to match it literally.",
+                    "Character class range \"\\w-z\" at position 2 has a class at one end; "
+                    "escape the \"-\" to match it literally."},
+        CompileCase{"(?R)^a$", "invalid perl operator: (?R",
+                    "The flag R (CRLF mode) at position 2 is not supported in value patterns."},
+        // Errors quote the pattern as written, not its translation.
+        CompileCase{"\\w+(\\d", "missing ): \\w+(\\d",
+                    "Parsing error at position 6: missing closing parenthesis"},
+        CompileCase{"(?x) \\s* [\\d ", "missing ]: [\\d ",
+                    "Parsing error at position 13: missing terminating ] for character class"},
+        CompileCase{"\\u00e9(?<a-b>x)", "invalid named capture group: (?<a-b>",
+                    "Parsing error at position 10: syntax error in subpattern name (missing "
+                    "terminator?)"},
+        CompileCase{"\\p{Greek}\\p{Foo}", "invalid character class range: \\p{Foo}",
+                    "Parsing error at position 16: unknown property after \\P or \\p"},
+        CompileCase{"\\w{2,1}", "invalid repetition size: {2,1}",
+                    "Parsing error at position 6: numbers out of order in {} quantifier"},
         CompileCase{"(?#[a&&b])(?C'[a&&b]')[\\p{L&}&]", "invalid perl operator: (?#", ""},
         CompileCase{"(*pla:[a&&b])", "no argument for repetition operator: *",
                     "Character class set operation \"&&\" at position 8 is not supported in "
@@ -176,11 +210,14 @@ INSTANTIATE_TEST_SUITE_P(
             ReplaceCase{".+", "ab\ncd", "-", "-\n-"}, ReplaceCase{"^a|a$", "aa\naa\n", "-", "-a\naa\n"},
             ReplaceCase{"b$", "ab\n", "-", std::nullopt})));
 
-TEST(Replace, EngineSpecificWordRules) {
-  // The linear engine's \B holds between the two bytes of "é"; that empty
-  // match is skipped. The backtracking engine reads "é" as a word character.
-  EXPECT_EQ(replace_with(Engine::kLinear, "\\B", "a\u00E9", "-"), "a\u00E9-");
-  EXPECT_EQ(replace_with(Engine::kBacktracking, "\\B", "a\u00E9", "-"), "a-\u00E9");
+TEST(Replace, BothEnginesReadWordsTheUnicodeWay) {
+  // "é" is a word character, so \B holds between "a" and "é", and nowhere
+  // inside "é"; the text's ends count as outside any word.
+  for (Engine engine : {Engine::kLinear, Engine::kBacktracking}) {
+    EXPECT_EQ(replace_with(engine, "\\B", "a\u00E9", "-"), "a-\u00E9");
+    EXPECT_EQ(replace_with(engine, "\\b", "a\u00E9", "-"), "-a\u00E9-");
+    EXPECT_EQ(replace_with(engine, "\\B", "a\u00E9!", "-"), "a-\u00E9!-");
+  }
 }
 
 TEST(Replace, BacktrackingFeatures) {

@@ -1,0 +1,136 @@
+#include "core/render/unicode_sets.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace vorlisk {
+namespace {
+
+constexpr char32_t kMaxCodePoint = 0x10FFFF;
+constexpr char32_t kFirstSurrogate = 0xD800;
+constexpr char32_t kLastSurrogate = 0xDFFF;
+
+// The loose form of a name (UAX #44, LM3): ASCII lower case without spaces,
+// underscores and hyphens, and without a leading "is". Other non-ASCII
+// bytes are dropped: no name holds one. "isc" stays whole: it is a name
+// of its own (of a property not offered here), not "is" and "c".
+std::string loose_name(std::string_view name) {
+  const bool starts_with_is =
+      name.size() >= 2 && (name[0] == 'i' || name[0] == 'I') && (name[1] == 's' || name[1] == 'S');
+  if (starts_with_is) name.remove_prefix(2);
+  std::string out;
+  for (char c : name) {
+    if (c == ' ' || c == '_' || c == '-' || static_cast<unsigned char>(c) >= 0x80) continue;
+    out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  if (starts_with_is && out == "c") return "isc";
+  return out;
+}
+
+std::optional<uint16_t> find_name(std::string_view name, uint8_t property) {
+  const unicode_tables::Name* begin = unicode_tables::kNames;
+  const unicode_tables::Name* end = begin + unicode_tables::kNameCount;
+  const auto* found = std::lower_bound(begin, end, std::pair(name, property),
+                                       [](const unicode_tables::Name& entry, const auto& key) {
+                                         const int order = std::string_view(entry.name).compare(key.first);
+                                         return order < 0 || (order == 0 && entry.property < key.second);
+                                       });
+  if (found == end || found->name != name || found->property != property) return std::nullopt;
+  return found->set;
+}
+
+std::optional<uint8_t> find_property_name(std::string_view name) {
+  for (size_t i = 0; i < unicode_tables::kPropertyNameCount; ++i) {
+    if (unicode_tables::kPropertyNames[i].name == name) return unicode_tables::kPropertyNames[i].property;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::span<const CodePointRange> unicode_set(uint16_t set) {
+  const unicode_tables::SetSpan& span = unicode_tables::kSets[set];
+  return {unicode_tables::kRanges + span.begin, span.count};
+}
+
+std::vector<CodePointRange> complement(std::span<const CodePointRange> ranges) {
+  std::vector<CodePointRange> out;
+  char32_t next = 0;  // the first code point not yet covered
+  const auto gap = [&out](char32_t first, char32_t last) {
+    if (first > last) return;
+    if (first < kFirstSurrogate && last > kLastSurrogate) {
+      out.push_back({first, kFirstSurrogate - 1});
+      out.push_back({kLastSurrogate + 1, last});
+    } else if (last < kFirstSurrogate || first > kLastSurrogate) {
+      out.push_back({first, last});
+    } else if (first < kFirstSurrogate) {
+      out.push_back({first, kFirstSurrogate - 1});
+    } else if (last > kLastSurrogate) {
+      out.push_back({kLastSurrogate + 1, last});
+    }
+  };
+  for (const CodePointRange& range : ranges) {
+    if (range.first > next) gap(next, range.first - 1);
+    next = range.last + 1;
+  }
+  if (next <= kMaxCodePoint) gap(next, kMaxCodePoint);
+  return out;
+}
+
+bool contains(std::span<const CodePointRange> ranges, char32_t cp) {
+  const auto after = std::upper_bound(ranges.begin(), ranges.end(), cp,
+                                      [](char32_t c, const CodePointRange& range) { return c < range.first; });
+  return after != ranges.begin() && cp <= std::prev(after)->last;
+}
+
+std::vector<CodePointRange> intersection(std::span<const CodePointRange> a,
+                                         std::span<const CodePointRange> b) {
+  std::vector<CodePointRange> out;
+  for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+    const char32_t first = std::max(a[i].first, b[j].first);
+    const char32_t last = std::min(a[i].last, b[j].last);
+    if (first <= last) out.push_back({first, last});
+    (a[i].last < b[j].last) ? ++i : ++j;
+  }
+  return out;
+}
+
+std::vector<CodePointRange> assigned_after(unsigned major, unsigned minor) {
+  std::vector<CodePointRange> out;
+  for (size_t i = 0; i < unicode_tables::kAgeCount; ++i) {
+    const unicode_tables::AgedRange& aged = unicode_tables::kAges[i];
+    if (aged.major < major || (aged.major == major && aged.minor <= minor)) continue;
+    if (!out.empty() && out.back().last + 1 == aged.first) {
+      out.back().last = aged.last;
+    } else {
+      out.push_back({aged.first, aged.last});
+    }
+  }
+  return out;
+}
+
+std::optional<UnicodeProperty> find_unicode_property(std::string_view text) {
+  // "name!=value", "name=value" or "name:value"; the first of them found.
+  size_t split = text.find("!=");
+  size_t value_start = split + 2;
+  bool negated = split != std::string_view::npos;
+  if (!negated) {
+    split = text.find_first_of("=:");
+    value_start = split + 1;
+  }
+  if (split == std::string_view::npos) {
+    const std::string name = loose_name(text);
+    for (uint8_t property : {unicode_tables::kGeneralCategory, unicode_tables::kScript}) {
+      if (std::optional<uint16_t> set = find_name(name, property)) return UnicodeProperty{*set, false};
+    }
+    return std::nullopt;
+  }
+  const std::optional<uint8_t> property = find_property_name(loose_name(text.substr(0, split)));
+  if (!property) return std::nullopt;
+  const std::optional<uint16_t> set = find_name(loose_name(text.substr(value_start)), *property);
+  if (!set) return std::nullopt;
+  return UnicodeProperty{*set, negated};
+}
+
+}  // namespace vorlisk

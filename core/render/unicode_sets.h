@@ -1,0 +1,49 @@
+// Sets of code points as the value-pattern translator uses them: the
+// generated Unicode sets (unicode_tables.h), their complements, and the
+// lookup of a \p{...} property by name. Pure functions over read-only data;
+// safe on any thread.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/render/unicode_tables.h"
+
+namespace vorlisk {
+
+using CodePointRange = unicode_tables::Range;
+
+// The runs of generated set number `set` (unicode_tables::kWordSet, ...).
+std::span<const CodePointRange> unicode_set(uint16_t set);
+
+// Every code point that `ranges` (sorted, disjoint) leaves out, surrogates
+// excepted.
+std::vector<CodePointRange> complement(std::span<const CodePointRange> ranges);
+
+bool contains(std::span<const CodePointRange> ranges, char32_t cp);
+
+// The code points in both (each sorted, disjoint).
+std::vector<CodePointRange> intersection(std::span<const CodePointRange> a,
+                                         std::span<const CodePointRange> b);
+
+// The code points that Unicode versions after `major`.`minor` assigned, by
+// the generated tables' account: what an engine whose tables are of that
+// version does not know.
+std::vector<CodePointRange> assigned_after(unsigned major, unsigned minor);
+
+// A property selected by the text between the braces of \p{...} (or the
+// one letter of \pL): a general category, script or "any", "ascii" or
+// "assigned" by any of its names, bare ("Greek", "Lu", "Letter") or as
+// "gc=...", "sc=...", "script:...", "general_category!=..." ("!=" negates).
+// Names match loosely: case, spaces, underscores, hyphens and a leading
+// "is" are ignored. A bare name is looked up as a general category first,
+// then as a script. Nothing for any other text.
+struct UnicodeProperty {
+  uint16_t set;
+  bool negated;
+};
+std::optional<UnicodeProperty> find_unicode_property(std::string_view text);
+
+}  // namespace vorlisk
