@@ -1,4 +1,5 @@
-// The monotonic clock as (seconds, nanoseconds), and waits against it.
+// The monotonic clock as (seconds, nanoseconds), and waits against it:
+// to a deadline, and while progress is made within a stall limit.
 //
 // Instants keep the clock's full range: a deadline that would not fit is
 // reported as absent rather than wrapped, and callers treat an absent
@@ -36,5 +37,35 @@ std::optional<MonotonicInstant> deadline_after(const std::optional<Duration>& li
 // re-check their condition and the clock after every return.
 void wait_until_deadline(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                          const MonotonicInstant& deadline);
+
+// Waits on `cv` (with `lock` held by the caller) while `pending()` holds,
+// calling `before_wait()` before every wait. A stretch of `stall` without
+// `mark()` changing ends the wait with false; no stall limit (or one whose
+// deadline cannot be represented) waits as long as it takes. Progress is
+// looked for after every wake-up, the deadline's included, and the next
+// stretch counts from when it was made (`progress_at()`, which whoever makes
+// progress must keep up to date), not from when it was seen: the wake-up
+// may come as late as the old deadline.
+template <class Pending, class Mark, class ProgressAt, class BeforeWait>
+bool wait_while_progressing(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                            const std::optional<Duration>& stall, Pending pending, Mark mark,
+                            ProgressAt progress_at, BeforeWait before_wait) {
+  std::optional<MonotonicInstant> deadline = deadline_after(stall);
+  uint64_t seen = mark();
+  while (pending()) {
+    before_wait();
+    if (!deadline) {
+      cv.wait(lock);
+      continue;
+    }
+    if (MonotonicInstant::now() >= *deadline) return false;
+    wait_until_deadline(cv, lock, *deadline);
+    if (const uint64_t now_seen = mark(); now_seen != seen) {
+      seen = now_seen;
+      deadline = progress_at().checked_add(*stall);
+    }
+  }
+  return true;
+}
 
 }  // namespace vorlisk

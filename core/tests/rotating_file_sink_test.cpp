@@ -273,5 +273,28 @@ TEST(WriteAllToFd, WritesInChunksAndReportsErrors) {
   EXPECT_EQ(written, 0u);
 }
 
+class VectoredChunks : public ::testing::TestWithParam<size_t> {};
+
+// Whatever the chunk bound, a call cut short inside a buffer goes on from
+// there, empty buffers are passed over, and every buffer ends used up.
+TEST_P(VectoredChunks, WritesEveryBufferInOrder) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string text[] = {"ab", "", "cde", "f", "", "ghij"};
+  std::vector<iovec> parts;
+  for (std::string& part : text) parts.push_back(iovec{part.data(), part.size()});
+  size_t written = 0;
+  ASSERT_TRUE(write_all_vectored(fds[1], parts, written, GetParam()).is_ok());
+  EXPECT_EQ(written, 10u);
+  for (const iovec& part : parts) EXPECT_EQ(part.iov_len, 0u);
+  char buffer[32] = {};
+  EXPECT_EQ(::read(fds[0], buffer, sizeof buffer), 10);
+  EXPECT_STREQ(buffer, "abcdefghij");
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, VectoredChunks, ::testing::Values(1, 2, 3, 4, 7, 10, 64));
+
 }  // namespace
 }  // namespace vorlisk

@@ -46,24 +46,10 @@ uint64_t WriterHandle::wait_for_progress(std::unique_lock<std::mutex>& lock,
     uint32_t& watchers;
     ~Unwatch() { watchers -= 1; }  // the lock is held on every way out
   } unwatch{s.stall_watchers};
-  uint64_t seen_completed = s.completed;
-  std::optional<MonotonicInstant> deadline = deadline_after(stall_limit);
-  for (;;) {
-    if (done() || s.worker_done) return 0;
-    if (!deadline) {
-      queue_->cond_progress.wait(lock);
-      continue;
-    }
-    if (MonotonicInstant::now() >= *deadline) return abandon_stalled_writer();
-    wait_until_deadline(queue_->cond_progress, lock, *deadline);
-    // The limit bounds a stretch without progress: it runs again from the
-    // last completed line, not from this wake-up, which may come as late
-    // as the old deadline.
-    if (s.completed != seen_completed) {
-      seen_completed = s.completed;
-      deadline = s.last_progress.checked_add(*stall_limit);
-    }
-  }
+  const bool progressing = wait_while_progressing(
+      queue_->cond_progress, lock, stall_limit, [&] { return !done() && !s.worker_done; },
+      [&] { return s.completed; }, [&] { return s.last_progress; }, [] {});
+  return progressing ? 0 : abandon_stalled_writer();
 }
 
 uint64_t WriterHandle::flush(const std::optional<Duration>& stall_limit) {

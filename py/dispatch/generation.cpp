@@ -10,34 +10,6 @@
 namespace vorlisk::py {
 namespace {
 
-// Waits on `progress` while `pending()` holds, calling `before_wait()`
-// before every wait. A stretch of `stall` without `mark()` changing ends the
-// wait with false; no stall limit (or one whose deadline cannot be
-// represented) waits as long as it takes. Progress is looked for after every
-// wake-up, the deadline's included, and the next stretch counts from when it
-// was made (`progress_at()`), not from when it was seen.
-template <class Pending, class Mark, class ProgressAt, class BeforeWait>
-bool wait_while_progressing(QueueGeneration& g, std::unique_lock<std::mutex>& lock,
-                            const std::optional<Duration>& stall, Pending pending, Mark mark,
-                            ProgressAt progress_at, BeforeWait before_wait) {
-  std::optional<MonotonicInstant> deadline = deadline_after(stall);
-  uint64_t seen = mark();
-  while (pending()) {
-    before_wait();
-    if (!deadline) {
-      g.progress.wait(lock);
-      continue;
-    }
-    if (MonotonicInstant::now() >= *deadline) return false;
-    wait_until_deadline(g.progress, lock, *deadline);
-    if (const uint64_t now_seen = mark(); now_seen != seen) {
-      seen = now_seen;
-      deadline = progress_at().checked_add(*stall);
-    }
-  }
-  return true;
-}
-
 // When the producers or the worker last made progress while drains waited.
 MonotonicInstant any_progress_at(const QueueGeneration& g) {
   return std::max(g.finished_at, g.delivered_at);
@@ -144,13 +116,13 @@ uint64_t drain_generation(QueueGeneration& g, std::optional<Duration> stall) {
   // First the producers admitted so far, then the records they pushed.
   const uint64_t admitted = g.admitted;
   bool progressing = wait_while_progressing(
-      g, lock, stall, [&] { return !g.abandoned && g.finished < admitted; },
+      g.progress, lock, stall, [&] { return !g.abandoned && g.finished < admitted; },
       [&] { return g.finished + g.delivered; }, [&] { return any_progress_at(g); },
       [&] { g.wake_drains_at_finished = std::min(g.wake_drains_at_finished, admitted); });
   if (progressing && !g.abandoned) {
     const uint64_t enqueued = g.enqueued;
     progressing = wait_while_progressing(
-        g, lock, stall, [&] { return !g.abandoned && g.delivered < enqueued; },
+        g.progress, lock, stall, [&] { return !g.abandoned && g.delivered < enqueued; },
         [&] { return g.delivered; }, [&] { return g.delivered_at; },
         [&] { g.wake_drains_at_delivered = std::min(g.wake_drains_at_delivered, enqueued); });
   }
@@ -159,7 +131,7 @@ uint64_t drain_generation(QueueGeneration& g, std::optional<Duration> stall) {
   // worker that still has work from late producers or never gets back.
   if (progressing && !g.abandoned && !g.accepting && stall) {
     progressing = wait_while_progressing(
-        g, lock, stall, [&] { return !g.abandoned && !g.worker_exited; },
+        g.progress, lock, stall, [&] { return !g.abandoned && !g.worker_exited; },
         [&] { return g.finished + g.delivered; }, [&] { return any_progress_at(g); }, [] {});
   }
   --g.drain_waiters;
