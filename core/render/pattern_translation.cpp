@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <span>
 
+#include "core/base/utf8.h"
 #include "core/render/unicode_sets.h"
 
 namespace vorlisk {
@@ -225,14 +226,16 @@ class Translator {
 
   // ---- white space and comments of extended mode -----------------------------
 
-  // The length of the White_Space character at `pos`, or 0.
+  // The length of the White_Space character at `pos`, or 0. Bytes that
+  // are not a well-formed character are no space: they stay in the text
+  // for the engine to report.
   size_t space_at(size_t pos) const {
     if (pos >= p_.size()) return 0;
-    const auto lead = static_cast<unsigned char>(p_[pos]);
-    const size_t length = std::min(utf8_length(p_[pos]), p_.size() - pos);
-    char32_t cp = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(p_[pos + k]) & 0x3F);
-    return contains(unicode_set(unicode_tables::kSpaceSet), cp) ? length : 0;
+    const std::string_view character = p_.substr(pos, utf8_length(p_[pos]));
+    if (!is_valid_utf8(character)) return 0;
+    size_t end = 0;
+    const char32_t cp = decode_utf8_at(character, end);
+    return contains(unicode_set(unicode_tables::kSpaceSet), cp) ? character.size() : 0;
   }
 
   // In extended mode, moves past one run of white space or one comment at

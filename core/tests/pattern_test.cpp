@@ -110,6 +110,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "escape the \"-\" to match it literally."},
         CompileCase{"(?R)^a$", "invalid perl operator: (?R",
                     "The flag R (CRLF mode) at position 2 is not supported in value patterns."},
+        // Bytes that are no character are never read as white space.
+        CompileCase{"(?x)a\x85" "b", "invalid UTF-8",
+                    "Parsing error at position 5: UTF-8 error: isolated byte with 0x80 bit set"},
+        CompileCase{"a{\xC0\xA0" "2}", "invalid UTF-8",
+                    "Parsing error at position 2: UTF-8 error: overlong 2-byte sequence"},
         // Errors quote the pattern as written, not its translation.
         CompileCase{"\\w+(\\d", "missing ): \\w+(\\d",
                     "Parsing error at position 6: missing closing parenthesis"},
