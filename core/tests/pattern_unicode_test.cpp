@@ -8,34 +8,21 @@
 #include <string>
 
 #include "core/base/utf8.h"
-#include "core/render/backtracking_engine.h"
-#include "core/render/linear_engine.h"
 #include "core/render/pattern.h"
+#include "core/tests/engine_replace.h"
 
 namespace vorlisk {
 namespace {
 
-enum class Engine { kLinear, kBacktracking };
+using testing_support::Engine;
+using testing_support::replace_with;
 
 std::string engine_name(const ::testing::TestParamInfo<Engine>& info) {
   return info.param == Engine::kLinear ? "Linear" : "Backtracking";
 }
 
-std::optional<std::string> replace(Engine engine, std::string_view pattern, std::string_view text,
-                                   std::string_view replacement = "#") {
-  if (engine == Engine::kLinear) {
-    auto expression = LinearExpression::compile(pattern);
-    if (auto* error = std::get_if<std::string>(&expression)) return "<error: " + *error + ">";
-    return std::get<LinearExpression>(expression).replace_all(text, replacement);
-  }
-  auto expression = BacktrackingExpression::compile(pattern);
-  if (auto* error = std::get_if<std::string>(&expression)) return "<error: " + *error + ">";
-  return std::get<BacktrackingExpression>(expression).replace_all(text, replacement);
-}
-
-std::string replaced(Engine engine, std::string_view pattern, std::string_view text,
-                     std::string_view replacement = "#") {
-  return replace(engine, pattern, text, replacement).value_or(std::string(text));
+std::string replaced(Engine engine, std::string_view pattern, std::string_view text) {
+  return replace_with(engine, pattern, text).value_or(std::string(text));
 }
 
 // Every code point that any version of Unicode so far has assigned outside
@@ -84,7 +71,7 @@ TEST_P(PerEngine, PerlClassesAreUnicodeOnes) {
       {"(?i)\\p{Lu}+", "aB\u00E9", "#"},  // the case of a category folds, as of a class
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(replace(GetParam(), c.pattern, c.text),
+    EXPECT_EQ(replace_with(GetParam(), c.pattern, c.text),
               c.expected ? std::optional<std::string>(c.expected) : std::nullopt)
         << c.pattern;
   }
@@ -123,13 +110,13 @@ TEST(UnicodeClasses, EnginesAndCaseAgreeOnEveryCharacter) {
 TEST(UnicodeClasses, APatternFullOfWordClassesFitsTheProgramLimit) {
   std::string words;
   for (int i = 0; i < 300; ++i) words += "\\w";
-  EXPECT_EQ(replace(Engine::kLinear, words, "x"), std::nullopt);
-  EXPECT_EQ(replace(Engine::kLinear, "(\\w+[-.]\\d*\\s?){40}", "a"), std::nullopt);
+  EXPECT_EQ(replace_with(Engine::kLinear, words, "x"), std::nullopt);
+  EXPECT_EQ(replace_with(Engine::kLinear, "(\\w+[-.]\\d*\\s?){40}", "a"), std::nullopt);
   // Past the limit, the limit's own error, as for any other pattern.
-  EXPECT_EQ(replace(Engine::kLinear, "\\w{1000}", "x"),
+  EXPECT_EQ(replace_with(Engine::kLinear, "\\w{1000}", "x"),
             "<error: Compiled regex exceeds size limit of 10485760 bytes.>");
   // PCRE2 writes \w by its own properties, so many fit its 64 KiB too.
-  EXPECT_EQ(replace(Engine::kBacktracking, words + "\\b\\B\\b\\B", "x"), std::nullopt);
+  EXPECT_EQ(replace_with(Engine::kBacktracking, words + "\\b\\B\\b\\B", "x"), std::nullopt);
 }
 
 // ---- word boundaries ---------------------------------------------------------
@@ -150,7 +137,7 @@ TEST_P(PerEngine, WordBoundariesFollowTheUnicodeWord) {
       {"\\b+x\\b{2}", "x", "#"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(replace(GetParam(), c.pattern, c.text), c.expected) << c.pattern << " over " << c.text;
+    EXPECT_EQ(replace_with(GetParam(), c.pattern, c.text), c.expected) << c.pattern << " over " << c.text;
   }
 }
 
@@ -167,8 +154,8 @@ TEST(WordBoundaries, AsciiAndUnicodeTextsAgree) {
 }
 
 TEST(WordBoundaries, GroupsAndNamesOfTheExactSearch) {
-  EXPECT_EQ(replace(Engine::kLinear, "\\b(?<user>\\w+)@(\\w+)\\b", "to \u00FCmit@d\u00F6 ok",
-                    "<$user at ${2}>"),
+  EXPECT_EQ(replace_with(Engine::kLinear, "\\b(?<user>\\w+)@(\\w+)\\b", "to \u00FCmit@d\u00F6 ok",
+                         "<$user at ${2}>"),
             "to <\u00FCmit at d\u00F6> ok");
 }
 
@@ -178,7 +165,7 @@ TEST(WordBoundaries, PathologicalPatternEndsInBoundedTime) {
   const std::string word(20'000, 'a');
   for (const std::string& text : {word + "\u00E9!", word + "!"}) {
     const auto start = std::chrono::steady_clock::now();
-    const std::optional<std::string> out = replace(Engine::kLinear, "(?:\\w+)+\\b\\w", text);
+    const std::optional<std::string> out = replace_with(Engine::kLinear, "(?:\\w+)+\\b\\w", text);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_LT(elapsed, std::chrono::seconds(2));
     if (text.back() == '!' && text.size() == word.size() + 1) {
@@ -204,7 +191,7 @@ TEST_P(PerEngine, SyntaxOfThePatterns) {
   };
   for (const Case& c : cases) {
     const bool named = std::string_view(c.pattern).find("key") != std::string_view::npos;
-    EXPECT_EQ(replace(GetParam(), c.pattern, c.text, named ? "$key:$value" : "#"), c.expected)
+    EXPECT_EQ(replace_with(GetParam(), c.pattern, c.text, named ? "$key:$value" : "#"), c.expected)
         << c.pattern;
   }
 }
