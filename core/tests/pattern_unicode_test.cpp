@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "core/base/utf8.h"
@@ -46,8 +47,17 @@ INSTANTIATE_TEST_SUITE_P(Engines, PerEngine,
 struct Case {
   const char* pattern;
   const char* text;
-  const char* expected;
+  const char* expected;  // null: no change
+  const char* replacement = "#";
 };
+
+void expect_replaced(Engine engine, std::span<const Case> cases) {
+  for (const Case& c : cases) {
+    EXPECT_EQ(replace_with(engine, c.pattern, c.text, c.replacement),
+              c.expected ? std::optional<std::string>(c.expected) : std::nullopt)
+        << c.pattern << " over " << c.text;
+  }
+}
 
 // ---- classes ---------------------------------------------------------------
 
@@ -70,11 +80,7 @@ TEST_P(PerEngine, PerlClassesAreUnicodeOnes) {
       {"\\v\\u000B\\u{b}\\U0000000B\\x0B\\x{B}", "\x0B\x0B\x0B\x0B\x0B\x0B", "#"},
       {"(?i)\\p{Lu}+", "aB\u00E9", "#"},  // the case of a category folds, as of a class
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(replace_with(GetParam(), c.pattern, c.text),
-              c.expected ? std::optional<std::string>(c.expected) : std::nullopt)
-        << c.pattern;
-  }
+  expect_replaced(GetParam(), cases);
 }
 
 // Both engines put every character in the same classes, and the Perl
@@ -136,9 +142,7 @@ TEST_P(PerEngine, WordBoundariesFollowTheUnicodeWord) {
       {"(?i)\\bK\\b", "\u212A k kk", "# # kk"},
       {"\\b+x\\b{2}", "x", "#"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(replace_with(GetParam(), c.pattern, c.text), c.expected) << c.pattern << " over " << c.text;
-  }
+  expect_replaced(GetParam(), cases);
 }
 
 // On ASCII text the linear engine searches with RE2's own \b and \B, on
@@ -180,7 +184,7 @@ TEST(WordBoundaries, PathologicalPatternEndsInBoundedTime) {
 
 TEST_P(PerEngine, SyntaxOfThePatterns) {
   const Case cases[] = {
-      {"(?<key>\\w+)=(?P<value>\\d+)", "a=1 b=2", "a:1 b:2"},
+      {"(?<key>\\w+)=(?P<value>\\d+)", "a=1 b=2", "a:1 b:2", "$key:$value"},
       {"\\u0041\\u{42}\\U00000043\\x44\\x{1F600}", "ABCD\U0001F600", "#"},
       {"(?x) a \\  b # a comment [(\n c [ d e ] \\# \u3000", "a bcd#", "#"},
       {"(?x: a b )c d", "abc d", "#"},
@@ -189,11 +193,7 @@ TEST_P(PerEngine, SyntaxOfThePatterns) {
       {"a**b+?+c{2}{2}", "aaabbcccc", "#"},
       {"\\Q\\w \\E+", "\\w   ", "#"},
   };
-  for (const Case& c : cases) {
-    const bool named = std::string_view(c.pattern).find("key") != std::string_view::npos;
-    EXPECT_EQ(replace_with(GetParam(), c.pattern, c.text, named ? "$key:$value" : "#"), c.expected)
-        << c.pattern;
-  }
+  expect_replaced(GetParam(), cases);
 }
 
 // ---- limits of the backtracking engine -------------------------------------
