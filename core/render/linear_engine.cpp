@@ -4,7 +4,7 @@
 #include <re2/set.h>
 
 #include "core/render/backtracking_engine.h"
-#include "core/render/byte_scan.h"
+#include "core/render/key_case.h"
 #include "core/render/match_loop.h"
 #include "core/render/pattern_translation.h"
 
@@ -86,11 +86,6 @@ class RelaxedStarts final : public MatchStarts {
  private:
   const RE2& relaxed_;
 };
-
-bool is_ascii(std::string_view text) {
-  return byte_scan::first_flagged(text, [](uint64_t word) { return word & byte_scan::kHighs; }) ==
-         text.size();
-}
 
 // RE2's error for `translation` of `pattern`, quoting the pattern: RE2
 // quotes the fragment of the text it compiled where it found the fault.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <span>
 
+#include "core/base/utf8.h"
 #include "core/render/unicode_sets.h"
 
 namespace vorlisk {
@@ -225,38 +226,39 @@ class Translator {
 
   // ---- white space and comments of extended mode -----------------------------
 
-  // The length of the White_Space character at `pos`, or 0.
+  // The length of the White_Space character at `pos`, or 0. Bytes that
+  // are not a well-formed character are no space: they stay in the text
+  // for the engine to report.
   size_t space_at(size_t pos) const {
     if (pos >= p_.size()) return 0;
-    const auto lead = static_cast<unsigned char>(p_[pos]);
-    const size_t length = std::min(utf8_length(p_[pos]), p_.size() - pos);
-    char32_t cp = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(p_[pos + k]) & 0x3F);
-    return contains(unicode_set(unicode_tables::kSpaceSet), cp) ? length : 0;
+    const std::string_view character = p_.substr(pos, utf8_length(p_[pos]));
+    if (!is_valid_utf8(character)) return 0;
+    size_t end = 0;
+    const char32_t cp = decode_utf8_at(character, end);
+    return contains(unicode_set(unicode_tables::kSpaceSet), cp) ? character.size() : 0;
   }
 
-  // In extended mode, moves past one run of white space or one comment at
-  // `pos`; true when it did.
+  // In extended mode, moves past the white space and comments at `pos`;
+  // true when there were any.
   bool skip_ignored_at(size_t& pos) const {
-    if (!extended_ || pos >= p_.size()) return false;
-    if (p_[pos] == '#') {
-      const size_t line_end = p_.find('\n', pos);
-      pos = line_end == kNone ? p_.size() : line_end + 1;
-      return true;
+    if (!extended_) return false;
+    const size_t start = pos;
+    while (pos < p_.size()) {
+      if (p_[pos] == '#') {
+        const size_t line_end = p_.find('\n', pos);
+        pos = line_end == kNone ? p_.size() : line_end + 1;
+      } else if (const size_t length = space_at(pos)) {
+        pos += length;
+      } else {
+        break;
+      }
     }
-    const size_t length = space_at(pos);
-    pos += length;
-    return length != 0;
+    return pos != start;
   }
 
   bool skip_ignored() { return skip_ignored_at(i_); }
-  void skip_all_ignored() {
-    while (skip_ignored()) {
-    }
-  }
   char peek_significant(size_t pos) const {
-    while (skip_ignored_at(pos)) {
-    }
+    skip_ignored_at(pos);
     return peek(pos);
   }
 
@@ -278,7 +280,7 @@ class Translator {
   // `text`, with the "?" that makes it lazy when one follows.
   void repetition(size_t begin, size_t end, std::string text) {
     i_ = end;
-    skip_all_ignored();
+    skip_ignored();
     if (peek(i_) == '?') {
       text.push_back('?');
       end = ++i_;
@@ -543,14 +545,12 @@ class Translator {
       // \b{name}; a "{" that starts no name begins a repetition of \b.
       const auto is_name_char = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-'; };
       size_t j = end + 1;
-      while (skip_ignored_at(j)) {
-      }
+      skip_ignored_at(j);
       if (is_name_char(peek(j))) {
         std::string name;
         while (is_name_char(peek(j))) {
           name.push_back(p_[j++]);
-          while (skip_ignored_at(j)) {
-          }
+          skip_ignored_at(j);
         }
         const bool closed = peek(j) == '}';
         end = closed ? j + 1 : j;
@@ -598,11 +598,11 @@ class Translator {
     const size_t begin = i_;
     begin_atom();
     ++i_;
-    skip_all_ignored();
+    skip_ignored();
     const bool negated = peek(i_) == '^';
     if (negated) {
       ++i_;
-      skip_all_ignored();
+      skip_ignored();
     }
     emit(negated ? "[^" : "[", begin, i_);
     size_t written = 0;  // members written so far
@@ -610,7 +610,7 @@ class Translator {
       emit("\\-", i_, i_ + 1);
       ++i_;
       ++written;
-      skip_all_ignored();
+      skip_ignored();
     }
     if (written == 0 && peek(i_) == ']') {  // a "]" first in the class is itself
       copy(i_, i_ + 1);
@@ -618,7 +618,7 @@ class Translator {
       ++written;
     }
     while (true) {
-      skip_all_ignored();
+      skip_ignored();
       if (i_ >= p_.size()) return;  // unclosed: the engine reports it
       const char c = p_[i_];
       if (c == ']') {
@@ -643,11 +643,11 @@ class Translator {
         continue;
       }
       const ClassItem first = class_item();
-      skip_all_ignored();
+      skip_ignored();
       const char after_dash = peek_significant(i_ + 1);
       if (peek(i_) == '-' && i_ + 1 < p_.size() && after_dash != ']' && after_dash != '-') {
         ++i_;
-        skip_all_ignored();
+        skip_ignored();
         if (i_ >= p_.size()) return;
         const ClassItem last = class_item();
         if (first.kind == ClassItem::kSet || last.kind == ClassItem::kSet) {

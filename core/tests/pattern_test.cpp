@@ -8,11 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "core/render/backtracking_engine.h"
-#include "core/render/linear_engine.h"
+#include "core/tests/engine_replace.h"
 
 namespace vorlisk {
 namespace {
+
+using testing_support::Engine;
+using testing_support::replace_with;
 
 std::string compile_error(const PatternResult& result) {
   const std::string* error = std::get_if<std::string>(&result);
@@ -110,6 +112,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "escape the \"-\" to match it literally."},
         CompileCase{"(?R)^a$", "invalid perl operator: (?R",
                     "The flag R (CRLF mode) at position 2 is not supported in value patterns."},
+        // Bytes that are no character are never read as white space.
+        CompileCase{"(?x)a\x85" "b", "invalid UTF-8",
+                    "Parsing error at position 5: UTF-8 error: isolated byte with 0x80 bit set"},
+        CompileCase{"a{\xC0\xA0" "2}", "invalid UTF-8",
+                    "Parsing error at position 2: UTF-8 error: overlong 2-byte sequence"},
         // Errors quote the pattern as written, not its translation.
         CompileCase{"\\w+(\\d", "missing ): \\w+(\\d",
                     "Parsing error at position 6: missing closing parenthesis"},
@@ -151,22 +158,6 @@ TEST(Compile, NestingLimit) {
 }
 
 // ---- replacement, on both engines -------------------------------------------
-
-enum class Engine { kLinear, kBacktracking };
-
-std::optional<std::string> replace_with(Engine engine, const char* pattern, std::string_view text,
-                                        std::string_view replacement) {
-  if (engine == Engine::kLinear) {
-    auto expression = LinearExpression::compile(pattern);
-    const auto* linear = std::get_if<LinearExpression>(&expression);
-    if (linear == nullptr) return "<error: " + std::get<std::string>(expression) + ">";
-    return linear->replace_all(text, replacement);
-  }
-  auto expression = BacktrackingExpression::compile(pattern);
-  const auto* backtracking = std::get_if<BacktrackingExpression>(&expression);
-  if (backtracking == nullptr) return "<error: " + std::get<std::string>(expression) + ">";
-  return backtracking->replace_all(text, replacement);
-}
 
 struct ReplaceCase {
   const char* pattern;

@@ -5,37 +5,25 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "core/base/utf8.h"
-#include "core/render/backtracking_engine.h"
-#include "core/render/linear_engine.h"
 #include "core/render/pattern.h"
+#include "core/tests/engine_replace.h"
 
 namespace vorlisk {
 namespace {
 
-enum class Engine { kLinear, kBacktracking };
+using testing_support::Engine;
+using testing_support::replace_with;
 
 std::string engine_name(const ::testing::TestParamInfo<Engine>& info) {
   return info.param == Engine::kLinear ? "Linear" : "Backtracking";
 }
 
-std::optional<std::string> replace(Engine engine, std::string_view pattern, std::string_view text,
-                                   std::string_view replacement = "#") {
-  if (engine == Engine::kLinear) {
-    auto expression = LinearExpression::compile(pattern);
-    if (auto* error = std::get_if<std::string>(&expression)) return "<error: " + *error + ">";
-    return std::get<LinearExpression>(expression).replace_all(text, replacement);
-  }
-  auto expression = BacktrackingExpression::compile(pattern);
-  if (auto* error = std::get_if<std::string>(&expression)) return "<error: " + *error + ">";
-  return std::get<BacktrackingExpression>(expression).replace_all(text, replacement);
-}
-
-std::string replaced(Engine engine, std::string_view pattern, std::string_view text,
-                     std::string_view replacement = "#") {
-  return replace(engine, pattern, text, replacement).value_or(std::string(text));
+std::string replaced(Engine engine, std::string_view pattern, std::string_view text) {
+  return replace_with(engine, pattern, text).value_or(std::string(text));
 }
 
 // Every code point that any version of Unicode so far has assigned outside
@@ -59,8 +47,17 @@ INSTANTIATE_TEST_SUITE_P(Engines, PerEngine,
 struct Case {
   const char* pattern;
   const char* text;
-  const char* expected;
+  const char* expected;  // null: no change
+  const char* replacement = "#";
 };
+
+void expect_replaced(Engine engine, std::span<const Case> cases) {
+  for (const Case& c : cases) {
+    EXPECT_EQ(replace_with(engine, c.pattern, c.text, c.replacement),
+              c.expected ? std::optional<std::string>(c.expected) : std::nullopt)
+        << c.pattern << " over " << c.text;
+  }
+}
 
 // ---- classes ---------------------------------------------------------------
 
@@ -83,11 +80,7 @@ TEST_P(PerEngine, PerlClassesAreUnicodeOnes) {
       {"\\v\\u000B\\u{b}\\U0000000B\\x0B\\x{B}", "\x0B\x0B\x0B\x0B\x0B\x0B", "#"},
       {"(?i)\\p{Lu}+", "aB\u00E9", "#"},  // the case of a category folds, as of a class
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(replace(GetParam(), c.pattern, c.text),
-              c.expected ? std::optional<std::string>(c.expected) : std::nullopt)
-        << c.pattern;
-  }
+  expect_replaced(GetParam(), cases);
 }
 
 // Both engines put every character in the same classes, and the Perl
@@ -123,13 +116,13 @@ TEST(UnicodeClasses, EnginesAndCaseAgreeOnEveryCharacter) {
 TEST(UnicodeClasses, APatternFullOfWordClassesFitsTheProgramLimit) {
   std::string words;
   for (int i = 0; i < 300; ++i) words += "\\w";
-  EXPECT_EQ(replace(Engine::kLinear, words, "x"), std::nullopt);
-  EXPECT_EQ(replace(Engine::kLinear, "(\\w+[-.]\\d*\\s?){40}", "a"), std::nullopt);
+  EXPECT_EQ(replace_with(Engine::kLinear, words, "x"), std::nullopt);
+  EXPECT_EQ(replace_with(Engine::kLinear, "(\\w+[-.]\\d*\\s?){40}", "a"), std::nullopt);
   // Past the limit, the limit's own error, as for any other pattern.
-  EXPECT_EQ(replace(Engine::kLinear, "\\w{1000}", "x"),
+  EXPECT_EQ(replace_with(Engine::kLinear, "\\w{1000}", "x"),
             "<error: Compiled regex exceeds size limit of 10485760 bytes.>");
   // PCRE2 writes \w by its own properties, so many fit its 64 KiB too.
-  EXPECT_EQ(replace(Engine::kBacktracking, words + "\\b\\B\\b\\B", "x"), std::nullopt);
+  EXPECT_EQ(replace_with(Engine::kBacktracking, words + "\\b\\B\\b\\B", "x"), std::nullopt);
 }
 
 // ---- word boundaries ---------------------------------------------------------
@@ -149,9 +142,7 @@ TEST_P(PerEngine, WordBoundariesFollowTheUnicodeWord) {
       {"(?i)\\bK\\b", "\u212A k kk", "# # kk"},
       {"\\b+x\\b{2}", "x", "#"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(replace(GetParam(), c.pattern, c.text), c.expected) << c.pattern << " over " << c.text;
-  }
+  expect_replaced(GetParam(), cases);
 }
 
 // On ASCII text the linear engine searches with RE2's own \b and \B, on
@@ -167,8 +158,8 @@ TEST(WordBoundaries, AsciiAndUnicodeTextsAgree) {
 }
 
 TEST(WordBoundaries, GroupsAndNamesOfTheExactSearch) {
-  EXPECT_EQ(replace(Engine::kLinear, "\\b(?<user>\\w+)@(\\w+)\\b", "to \u00FCmit@d\u00F6 ok",
-                    "<$user at ${2}>"),
+  EXPECT_EQ(replace_with(Engine::kLinear, "\\b(?<user>\\w+)@(\\w+)\\b", "to \u00FCmit@d\u00F6 ok",
+                         "<$user at ${2}>"),
             "to <\u00FCmit at d\u00F6> ok");
 }
 
@@ -178,7 +169,7 @@ TEST(WordBoundaries, PathologicalPatternEndsInBoundedTime) {
   const std::string word(20'000, 'a');
   for (const std::string& text : {word + "\u00E9!", word + "!"}) {
     const auto start = std::chrono::steady_clock::now();
-    const std::optional<std::string> out = replace(Engine::kLinear, "(?:\\w+)+\\b\\w", text);
+    const std::optional<std::string> out = replace_with(Engine::kLinear, "(?:\\w+)+\\b\\w", text);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_LT(elapsed, std::chrono::seconds(2));
     if (text.back() == '!' && text.size() == word.size() + 1) {
@@ -193,7 +184,7 @@ TEST(WordBoundaries, PathologicalPatternEndsInBoundedTime) {
 
 TEST_P(PerEngine, SyntaxOfThePatterns) {
   const Case cases[] = {
-      {"(?<key>\\w+)=(?P<value>\\d+)", "a=1 b=2", "a:1 b:2"},
+      {"(?<key>\\w+)=(?P<value>\\d+)", "a=1 b=2", "a:1 b:2", "$key:$value"},
       {"\\u0041\\u{42}\\U00000043\\x44\\x{1F600}", "ABCD\U0001F600", "#"},
       {"(?x) a \\  b # a comment [(\n c [ d e ] \\# \u3000", "a bcd#", "#"},
       {"(?x: a b )c d", "abc d", "#"},
@@ -202,11 +193,7 @@ TEST_P(PerEngine, SyntaxOfThePatterns) {
       {"a**b+?+c{2}{2}", "aaabbcccc", "#"},
       {"\\Q\\w \\E+", "\\w   ", "#"},
   };
-  for (const Case& c : cases) {
-    const bool named = std::string_view(c.pattern).find("key") != std::string_view::npos;
-    EXPECT_EQ(replace(GetParam(), c.pattern, c.text, named ? "$key:$value" : "#"), c.expected)
-        << c.pattern;
-  }
+  expect_replaced(GetParam(), cases);
 }
 
 // ---- limits of the backtracking engine -------------------------------------
