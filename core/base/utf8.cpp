@@ -1,5 +1,7 @@
 #include "core/base/utf8.h"
 
+#include <cstring>
+
 namespace vorlisk {
 namespace {
 
@@ -187,6 +189,19 @@ std::string surrogate_utf8_to_utf8_lossy(std::string_view bytes) {
     pos += n;
   }
   return out;
+}
+
+bool is_ascii(std::string_view text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  uint64_t high_bits = 0;
+  for (; left >= 8; p += 8, left -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    high_bits |= word;
+  }
+  for (; left > 0; ++p, --left) high_bits |= static_cast<unsigned char>(*p);
+  return (high_bits & 0x8080808080808080ull) == 0;
 }
 
 }  // namespace vorlisk

@@ -17,6 +17,10 @@ void append_utf8(std::string& out, char32_t cp);
 // Decodes the character at `pos` of valid UTF-8 text and advances `pos`.
 char32_t decode_utf8_at(std::string_view text, size_t& pos);
 
+// Whether every byte of `text` is ASCII; a word at a time, as it runs for
+// every key and every text a boundary pattern searches.
+bool is_ascii(std::string_view text);
+
 // Whether `text` is well-formed UTF-8 (no surrogates, no overlongs).
 bool is_valid_utf8(std::string_view text);
 

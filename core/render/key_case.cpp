@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "core/base/utf8.h"
 #include "core/render/lowercase_table.h"
@@ -53,20 +52,6 @@ void append_lower(std::string& out, char32_t cp) {
 }
 
 }  // namespace
-
-bool is_ascii(std::string_view text) {
-  // A word at a time: keys are short, but this runs for every one of them.
-  const char* p = text.data();
-  size_t left = text.size();
-  uint64_t high_bits = 0;
-  for (; left >= 8; p += 8, left -= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    high_bits |= word;
-  }
-  for (; left > 0; ++p, --left) high_bits |= static_cast<unsigned char>(*p);
-  return (high_bits & 0x8080808080808080ull) == 0;
-}
 
 std::string unicode_lowercase(std::string_view text) {
   if (!is_valid_utf8(text)) return std::string(text);

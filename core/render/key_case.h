@@ -10,8 +10,6 @@
 
 namespace vorlisk {
 
-bool is_ascii(std::string_view text);
-
 // The full Unicode lower-case form of UTF-8 text. Text that is not valid
 // UTF-8 is returned unchanged.
 std::string unicode_lowercase(std::string_view text);

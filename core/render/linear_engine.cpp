@@ -4,7 +4,7 @@
 #include <re2/set.h>
 
 #include "core/render/backtracking_engine.h"
-#include "core/render/key_case.h"
+#include "core/base/utf8.h"
 #include "core/render/match_loop.h"
 #include "core/render/pattern_translation.h"
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/base/utf8.h"
 #include "core/render/byte_scan.h"
 #include "core/render/key_case.h"
 #include "core/render/redaction.h"
