@@ -64,6 +64,11 @@ class DateLike:
         return "someday"
 
 
+class BrokenZone(datetime.tzinfo):
+    def utcoffset(self, dt):
+        raise ValueError("no offset")
+
+
 texts = st.text(st.characters(blacklist_categories=("Cs",)), max_size=20) | st.sampled_from(
     ["a\ud800b", "\udc00", "password", "token", "level", "service", "_vorlisk_redacted"])
 scalars = (st.none() | st.booleans() | st.integers() | st.integers(-(2**90), 2**90)
@@ -72,6 +77,7 @@ scalars = (st.none() | st.booleans() | st.integers() | st.integers(-(2**90), 2**
                               datetime.date(2024, 2, 29),
                               datetime.datetime(2024, 1, 2, 3, 4, 5, 6),
                               datetime.datetime(2024, 1, 2, tzinfo=datetime.timezone.utc),
+                              datetime.datetime(2024, 1, 2, tzinfo=BrokenZone()),
                               uuid.UUID(int=0), b"bytes", {1, 2}, 10**30]))
 keys = texts | st.sampled_from([StrKey("k"), 1, 2.5, None, True, "1"])
 values = st.recursive(
