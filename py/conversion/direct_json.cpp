@@ -14,8 +14,6 @@
 namespace vorlisk::py {
 namespace {
 
-constexpr std::string_view kMaxDepthExceeded = "<max depth exceeded>";
-
 DirectWrite write_converted(JsonValueWriter& out, const Converted& converted) {
   if (!converted) return DirectWrite::python_error;
   return out.write(*converted) ? DirectWrite::ok : DirectWrite::json_error;
