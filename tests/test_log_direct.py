@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vorlisk._rust as rust
+from test_conversion import ClearsOwner
 
 STAMP = "1970-01-01T00:00:01.000000Z"
 
@@ -191,32 +192,24 @@ def test_a_failing_conversion_fails_the_call_whatever_the_key(key):
 
 
 def test_a_list_emptied_during_its_conversion():
-    class Clears:
-        def __init__(self, target):
-            self.target = target
-
-        def isoformat(self):
-            self.target.clear()
-            return "cleared"
-
     items = [1]
-    items += [Clears(items), 2, 3]
+    items += [ClearsOwner(items), 2, 3]
     line = json.loads(captured({"items": items}))
     assert line["items"] == [1, "cleared"]
 
 
+class RefillsOwner(ClearsOwner):
+    """Empties its dict, then gives it a new key."""
+
+    def isoformat(self):
+        text = super().isoformat()
+        self.owner["new"] = 1
+        return text
+
+
 def test_a_dict_changed_during_its_conversion_is_written_as_it_was():
-    class Grows:
-        def __init__(self, target):
-            self.target = target
-
-        def isoformat(self):
-            self.target.clear()
-            self.target["new"] = 1
-            return "grown"
-
     inner = {"a": 1}
-    inner["b"] = Grows(inner)
+    inner["b"] = RefillsOwner(inner)
     inner["c"] = "kept"
     line = json.loads(captured({"inner": inner}))
-    assert line["inner"] == {"a": 1, "b": "grown", "c": "kept"}
+    assert line["inner"] == {"a": 1, "b": "cleared", "c": "kept"}
