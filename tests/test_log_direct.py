@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vorlisk._rust as rust
+from test_conversion import ClearsOwner
 
 STAMP = "1970-01-01T00:00:01.000000Z"
 
@@ -64,6 +65,11 @@ class DateLike:
         return "someday"
 
 
+class BrokenZone(datetime.tzinfo):
+    def utcoffset(self, dt):
+        raise ValueError("no offset")
+
+
 texts = st.text(st.characters(blacklist_categories=("Cs",)), max_size=20) | st.sampled_from(
     ["a\ud800b", "\udc00", "password", "token", "level", "service", "_vorlisk_redacted"])
 scalars = (st.none() | st.booleans() | st.integers() | st.integers(-(2**90), 2**90)
@@ -72,6 +78,7 @@ scalars = (st.none() | st.booleans() | st.integers() | st.integers(-(2**90), 2**
                               datetime.date(2024, 2, 29),
                               datetime.datetime(2024, 1, 2, 3, 4, 5, 6),
                               datetime.datetime(2024, 1, 2, tzinfo=datetime.timezone.utc),
+                              datetime.datetime(2024, 1, 2, tzinfo=BrokenZone()),
                               uuid.UUID(int=0), b"bytes", {1, 2}, 10**30]))
 keys = texts | st.sampled_from([StrKey("k"), 1, 2.5, None, True, "1"])
 values = st.recursive(
@@ -185,32 +192,24 @@ def test_a_failing_conversion_fails_the_call_whatever_the_key(key):
 
 
 def test_a_list_emptied_during_its_conversion():
-    class Clears:
-        def __init__(self, target):
-            self.target = target
-
-        def isoformat(self):
-            self.target.clear()
-            return "cleared"
-
     items = [1]
-    items += [Clears(items), 2, 3]
+    items += [ClearsOwner(items), 2, 3]
     line = json.loads(captured({"items": items}))
     assert line["items"] == [1, "cleared"]
 
 
+class RefillsOwner(ClearsOwner):
+    """Empties its dict, then gives it a new key."""
+
+    def isoformat(self):
+        text = super().isoformat()
+        self.owner["new"] = 1
+        return text
+
+
 def test_a_dict_changed_during_its_conversion_is_written_as_it_was():
-    class Grows:
-        def __init__(self, target):
-            self.target = target
-
-        def isoformat(self):
-            self.target.clear()
-            self.target["new"] = 1
-            return "grown"
-
     inner = {"a": 1}
-    inner["b"] = Grows(inner)
+    inner["b"] = RefillsOwner(inner)
     inner["c"] = "kept"
     line = json.loads(captured({"inner": inner}))
-    assert line["inner"] == {"a": 1, "b": "grown", "c": "kept"}
+    assert line["inner"] == {"a": 1, "b": "cleared", "c": "kept"}

@@ -12,8 +12,6 @@
 namespace vorlisk::py {
 namespace {
 
-constexpr std::string_view kMaxDepthExceeded = "<max depth exceeded>";
-
 // Lists may shrink or grow while user code run by an element's conversion
 // changes them: the walk never goes past the length it started with, nor
 // past the current one, and holds each element while converting it.

@@ -36,6 +36,9 @@ namespace vorlisk::py {
 // The deepest depth converted normally; a top-level object is at depth 1.
 inline constexpr uint64_t kMaxConversionDepth = 64;
 
+// What an object below that depth becomes.
+inline constexpr std::string_view kMaxDepthExceeded = "<max depth exceeded>";
+
 // The containers (dicts, lists, tuples, dataclass instances) whose
 // conversion is under way: exactly the ancestors of the object being
 // converted, so never more than kMaxConversionDepth. One per top-level

@@ -13,10 +13,16 @@ Converted convert_int(PyObject* obj);
 Value float_value(double d);
 
 // Everything that is not None, bool, int, float, str, dict, list or tuple:
-// enum members, int and float subclasses, date-like objects, UUIDs and
-// dataclass instances. Empty with the Python error set when examining the
-// object raised.
+// the standard library's own objects (stdlib_objects.h), then the kinds
+// convert_probed_object tells. Empty with the Python error set when
+// examining the object raised.
 Converted convert_special_object(PyObject* obj, uint64_t depth, ConversionStack& stack);
+
+// The same for an object already found not to be one of the standard
+// library's own (format_stdlib_object said not_stdlib): enum members, int
+// and float subclasses, date-like objects, UUIDs and dataclass instances,
+// recognised by probing its type.
+Converted convert_probed_object(PyObject* obj, uint64_t depth, ConversionStack& stack);
 
 // Turns an Exception raised while `obj` was examined into the "unsupported"
 // placeholder; any other exception stays set and the result stays empty.

@@ -14,8 +14,6 @@
 namespace vorlisk::py {
 namespace {
 
-constexpr std::string_view kMaxDepthExceeded = "<max depth exceeded>";
-
 DirectWrite write_converted(JsonValueWriter& out, const Converted& converted) {
   if (!converted) return DirectWrite::python_error;
   return out.write(*converted) ? DirectWrite::ok : DirectWrite::json_error;
@@ -138,19 +136,22 @@ DirectWrite write_direct_json(JsonValueWriter& out, PyObject* obj, uint64_t dept
     return write_container(out, obj, stack,
                            [&] { return write_items(out, obj, false, depth, stack); });
   }
-  // The standard library's own objects are formatted in place; their
-  // conversion would give the same text as a new string.
+  // The rest as convert_value converts it, but the standard library's own
+  // objects are formatted in place (their conversion would give the same
+  // text as a new string) and examined only once.
   detail::StdlibText text;
+  Converted converted;
   switch (detail::format_stdlib_object(obj, text)) {
     case detail::StdlibFormat::formatted:
       write_json_string(text.view(), out.out());
       return DirectWrite::ok;
     case detail::StdlibFormat::failed:
-      return write_converted(out, detail::unsupported_fallback(std::nullopt, obj));
+      break;
     case detail::StdlibFormat::not_stdlib:
+      converted = detail::convert_probed_object(obj, depth, stack);
       break;
   }
-  return write_converted(out, convert_value(obj, depth, stack));
+  return write_converted(out, detail::unsupported_fallback(std::move(converted), obj));
 }
 
 DirectWrite write_direct_field(JsonRecordWriter& record, std::string_view key, PyObject* value) {

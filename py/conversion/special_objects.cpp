@@ -113,6 +113,10 @@ Probe looks_like_uuid(PyTypeObject* type) {
 
 Converted convert_special_object(PyObject* obj, uint64_t depth, ConversionStack& stack) {
   if (std::optional<Converted> known = convert_stdlib_object(obj)) return std::move(*known);
+  return convert_probed_object(obj, depth, stack);
+}
+
+Converted convert_probed_object(PyObject* obj, uint64_t depth, ConversionStack& stack) {
   PyTypeObject* type = Py_TYPE(obj);
 
   switch (probe(type, g_members)) {

@@ -200,10 +200,9 @@ struct RenderedRecord {
   std::optional<std::string> json_copy;
 };
 
-std::optional<FieldMap> record_fields(const LogArgs& call, const FieldSources& sources,
-                                     bool keys_plain) {
+std::optional<FieldMap> record_fields(const LogArgs& call, const FieldSources& sources) {
   std::optional<FieldMap> fields;
-  if (keys_plain) {
+  if (sources.all_keys_plain()) {
     fields = sources.fields(call.exception != nullptr ? 1 : 0);
   } else {
     PyRef merged = merge_field_dicts(call.bound, call.kwargs, call.contextvars);
@@ -296,8 +295,7 @@ std::optional<RenderedRecord> render_streamed_record(const LogArgs& call,
 // Nothing with the Python error set.
 std::optional<RenderedRecord> render_log_record(const LogArgs& call) {
   const FieldSources sources(call.bound, call.kwargs, call.contextvars);
-  const bool keys_plain = sources.all_keys_plain();
-  if (keys_plain && streams_json(call, sources)) {
+  if (sources.all_keys_plain() && streams_json(call, sources)) {
     // Converting `created` runs no user code here: its time is known first.
     const std::optional<TimestampText> created = created_time(call.created);
     if (created || !sources.any_has_key("timestamp")) {
@@ -305,7 +303,7 @@ std::optional<RenderedRecord> render_log_record(const LogArgs& call) {
     }
   }
 
-  std::optional<FieldMap> fields = record_fields(call, sources, keys_plain);
+  std::optional<FieldMap> fields = record_fields(call, sources);
   if (!fields) return std::nullopt;
   const TimestampText record_time = record_timestamp(call.created);
   const RecordStrings strings(call);
