@@ -1,6 +1,6 @@
-"""The dispatcher across fork(): a child forked while the parent's workers,
-producers and drains are busy. Every child runs under a time-out: a hang
-fails instead of blocking."""
+"""The dispatcher across fork(): a child forked from inside a sink, and a
+child forked while the parent's workers, producers and drains are busy.
+Every child runs under a time-out: a hang fails instead of blocking."""
 import json
 import os
 import pathlib
@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 import vorlisk._rust as rust
-from dispatch_helpers import under_sanitizer
+from dispatch_helpers import under_sanitizer, under_thread_sanitizer
 from test_module import _interpreters as interpreters
 
 # Waits for one forked child: its exit code and how long it took after the
@@ -31,6 +31,72 @@ def wait_for_child(pid, forked_at, limit=10.0):
         time.sleep(0.001)
 """
 
+# A record's first sink forks; the record's second sink is a witness. The
+# child goes on as the worker thread, which has to end when the sink does.
+FORKED_FROM_A_SINK = WAIT_FOR_CHILD + textwrap.dedent("""
+    import json, os, sys, time, warnings
+    import vorlisk._rust as rust
+
+    ending, rounds = sys.argv[1], int(sys.argv[2])
+    parent = os.getpid()
+    report_read, report_write = os.pipe()
+    d = rust.CallableDispatcher()
+    delivered = []  # (sink, line), in this process
+    forks = []
+
+    def in_child():
+        if ending == "SystemExit":
+            sys.exit(0)
+        if ending == "ValueError":
+            raise ValueError("from the child")
+        if ending == "fork_child":
+            fresh = d.fork_child(enabled=True)
+            start = len(delivered)
+            queued = [fresh.enqueue(f"child {i}\\n", 20, overflow="block") for i in range(2)]
+            fresh.flush()
+            report = {"in_callback": rust.in_callback(), "queued": queued,
+                      "delivered": delivered[start:]}
+            fresh.stop(drain=True)
+            os.write(report_write, json.dumps(report).encode() + b"\\n")
+
+    def forking(line):
+        delivered.append(("forking", line))
+        if os.getpid() != parent or line != "fork\\n":
+            return
+        pid = os.fork()
+        if pid == 0:
+            return in_child()
+        forks.append((pid, time.monotonic()))
+
+    def witness(line):
+        delivered.append(("witness", line))
+        if os.getpid() != parent and not line.startswith("child"):
+            os.write(report_write, f"witness called in a child with {line!r}\\n".encode())
+
+    d.configure([forking, witness], maxsize=16)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+: fork with threads
+        for _ in range(rounds):
+            for line in ("fork\\n", "after\\n", "after\\n"):
+                d.enqueue(line, 20, overflow="block")
+            d.flush()
+    ends = [wait_for_child(pid, forked_at) for pid, forked_at in forks]
+    os.close(report_write)
+    with os.fdopen(report_read) as reports:
+        child_reports = reports.read().splitlines()
+    d.stop(drain=True)
+    print(json.dumps({
+        "codes": sorted({code for code, _ in ends}, key=str),
+        "slowest": max((t for _, t in ends if t is not None), default=None),
+        "children": len(ends),
+        "parent_lines": len(delivered),
+        "parent_errors": d.metrics()["callable_errors"],
+        "child_reports": child_reports,
+    }))
+""")
+
+ENDINGS = ["return", "SystemExit", "ValueError"]
+
 
 def run_script(interpreter, script, *args, timeout=120):
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
@@ -41,6 +107,36 @@ def run_script(interpreter, script, *args, timeout=120):
                          capture_output=True, text=True, timeout=timeout)
     assert out.returncode == 0, out.stderr
     return json.loads(out.stdout), out.stderr
+
+
+@pytest.mark.skipif(under_thread_sanitizer(), reason="ThreadSanitizer fails the child when the "
+                    "last thread of a child forked from a thread ends, a Python thread as well")
+@pytest.mark.parametrize("ending", ENDINGS)
+@pytest.mark.parametrize("interpreter", interpreters())
+def test_a_child_forked_from_a_sink_ends_as_a_python_thread_would(interpreter, ending):
+    rounds = 5 if under_sanitizer() else 25
+    report, stderr = run_script(interpreter, FORKED_FROM_A_SINK, ending, rounds)
+    # Every child ended, with status 0 as a thread's end gives (also after
+    # sys.exit(0)), soon after the fork: nothing waited for the worker's
+    # next record there.
+    assert report["children"] == rounds
+    assert report["codes"] == [0]
+    assert report["slowest"] < (5.0 if under_sanitizer() else 2.0)
+    # The parent delivered everything to both sinks, and counted no error.
+    assert (report["parent_lines"], report["parent_errors"]) == (6 * rounds, 0)
+    if ending == "fork_child":
+        # The child's own dispatcher queues and waits: the forking thread is
+        # no worker of the child.
+        expected = {"in_callback": False, "queued": [True, True],
+                    "delivered": [["forking", "child 0\n"], ["witness", "child 0\n"],
+                                  ["forking", "child 1\n"], ["witness", "child 1\n"]]}
+        assert [json.loads(r) for r in report["child_reports"]] == [expected] * rounds
+    else:
+        # No further sink of the record, nor any later record, ran in a child.
+        assert report["child_reports"] == []
+    # SystemExit ends the thread, as in a Python thread; it is no sink error.
+    raised = stderr.count("vorlisk callable sink raised 1 time(s), latest ValueError")
+    assert raised == (rounds if ending == "ValueError" else 0), stderr
 
 
 # The parent keeps its dispatcher and filter busy from several threads (a
