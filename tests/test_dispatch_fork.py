@@ -95,7 +95,7 @@ FORKED_FROM_A_SINK = WAIT_FOR_CHILD + textwrap.dedent("""
     }))
 """)
 
-ENDINGS = ["return", "SystemExit", "ValueError"]
+ENDINGS = ["return", "SystemExit", "ValueError", "fork_child"]
 
 
 def run_script(interpreter, script, *args, timeout=120):
