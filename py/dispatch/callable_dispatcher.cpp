@@ -1,9 +1,5 @@
 #include "py/dispatch/callable_dispatcher.h"
 
-#include <unistd.h>
-
-#include <new>
-
 #include "py/dispatch/callback_depth.h"
 #include "py/dispatch/dispatcher_methods.h"
 #include "py/glue/extract.h"
@@ -119,7 +115,7 @@ PyObject* fork_child(PyObject* self, PyObject* const* args) {
 
   DispatcherState& parent = *state_of(self);
   Registrations copy;
-  if (parent.owner_pid == getpid()) {
+  if (!parent.inherited()) {
     // Not a forked child after all: the registry lock is sound, and taking it
     // keeps the snapshot from being replaced while it is copied.
     RegistryGuard guard(parent);
@@ -144,16 +140,6 @@ PyObject* fork_child(PyObject* self, PyObject* const* args) {
     if (!result) PyErr_Clear();
   }
   return wrap_dispatcher(std::move(child), callable_dispatcher_type().require());
-}
-
-void dispatcher_dealloc(PyObject* self) {
-  auto& state = native_of<DispatcherObject>(self);
-  // In a forked child the parent's locks and conditions may belong to
-  // threads that no longer exist: the inherited state is never touched.
-  if (state && state->owner_pid != getpid()) {
-    new (std::nothrow) std::shared_ptr<DispatcherState>(std::move(state));
-  }
-  native_dealloc<DispatcherObject>(self);
 }
 
 const ClassSpec& dispatcher_spec() {
@@ -204,7 +190,7 @@ const ClassSpec& dispatcher_spec() {
       methods,
       getters,
       &new_trampoline<kNewSig, dispatcher_new>,
-      &dispatcher_dealloc,
+      &native_dealloc<DispatcherObject>,
       kInstanceDictOffset,
       nullptr,
   };

@@ -1,13 +1,19 @@
 #include "py/dispatch/callback_depth.h"
 
+#include "py/dispatch/fork_guard.h"
 #include "py/glue/trampolines.h"
 
 namespace vorlisk::py {
 namespace {
 
 thread_local uint32_t t_depth = 0;
-// The lowest depth exit_callback() may leave: 1 on dispatch workers.
-thread_local uint32_t t_floor = 0;
+// Set on dispatch workers, with the fork count of the process that started
+// them: there the depth never goes below one.
+thread_local bool t_worker = false;
+thread_local uint64_t t_worker_fork_count = 0;
+
+// The lowest depth exit_callback() may leave.
+uint32_t depth_floor() { return t_worker && t_worker_fork_count == fork_count() ? 1 : 0; }
 
 PyObject* in_callback(PyObject*) { return PyBool_FromLong(t_depth != 0); }
 
@@ -17,7 +23,7 @@ PyObject* enter_callback(PyObject*) {
 }
 
 PyObject* exit_callback(PyObject*) {
-  if (t_depth > t_floor) --t_depth;
+  if (t_depth > depth_floor()) --t_depth;
   Py_RETURN_NONE;
 }
 
@@ -27,10 +33,11 @@ bool inside_sink_callback() { return t_depth != 0; }
 
 void mark_dispatch_worker_thread() {
   t_depth = 1;
-  t_floor = 1;
+  t_worker = true;
+  t_worker_fork_count = fork_count();
 }
 
-void reset_callback_depth_after_fork() { t_depth = t_floor; }
+void reset_callback_depth_after_fork() { t_depth = depth_floor(); }
 
 PyMethodDef kInCallbackFunction = noargs_method<in_callback>(
     "in_callback",

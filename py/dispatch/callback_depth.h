@@ -4,7 +4,9 @@
 // for its own worker.
 //
 // A dispatch worker thread counts as inside a callback for its whole life:
-// its depth never drops below one, whatever its sinks call.
+// its depth never drops below one, whatever its sinks call. That holds only
+// in the process that started the worker: a sink that forks goes on, in
+// the child, on a thread that is no worker there.
 //
 // Thread safety: every value here is thread-local.
 #pragma once
@@ -21,7 +23,8 @@ bool inside_sink_callback();
 void mark_dispatch_worker_thread();
 
 // For the thread a forked child continues on: depth 0, except on a
-// dispatch worker (a sink that calls fork_child), which stays at one.
+// dispatch worker of this process (a sink that calls fork_child without
+// having forked), which stays at one.
 void reset_callback_depth_after_fork();
 
 // Module functions in_callback(), enter_callback(), exit_callback().

@@ -1,9 +1,5 @@
 #include "py/dispatch/dispatch_channel.h"
 
-#include <unistd.h>
-
-#include <new>
-
 #include "core/base/duration.h"
 #include "core/base/monotonic.h"
 #include "py/dispatch/callback_depth.h"
@@ -96,16 +92,6 @@ PyObject* close(PyObject* self, PyObject* const* args) {
   Py_RETURN_NONE;
 }
 
-void channel_dealloc(PyObject* self) {
-  auto& generation = native_of<ChannelObject>(self);
-  // In a forked child the generation's conditions may still count waiters
-  // that no longer exist, and destroying them would wait for those forever.
-  if (generation && generation->owner_pid != getpid()) {
-    new (std::nothrow) std::shared_ptr<QueueGeneration>(std::move(generation));
-  }
-  native_dealloc<ChannelObject>(self);
-}
-
 PyMethodDef g_methods[] = {
     noargs_method<is_alive>("is_alive",
                             "is_alive($self)\n--\n\nWhether the worker thread is still running."),
@@ -140,7 +126,7 @@ const ClassSpec kSpec{
     g_methods,
     g_getters,
     nullptr,
-    &channel_dealloc,
+    &native_dealloc<ChannelObject>,
     0,
     nullptr,
 };

@@ -7,6 +7,7 @@
 
 #include "py/conversion/text.h"
 #include "py/dispatch/callback_depth.h"
+#include "py/dispatch/fork_guard.h"
 #include "py/dispatch/warn.h"
 #include "py/dispatch/worker_thread_state.h"
 #include "py/glue/deferred_release.h"
@@ -65,7 +66,7 @@ std::string decimal(uint64_t value) {
 class Worker {
  public:
   Worker(std::weak_ptr<DispatcherState> state, QueueGeneration& generation)
-      : state_(std::move(state)), generation_(generation) {
+      : state_(std::move(state)), generation_(generation), fork_count_(fork_count()) {
     batch_.reserve(kDeliveryBatch);
   }
 
@@ -89,14 +90,19 @@ class Worker {
   }
 
   // Batch after batch with the interpreter lock held, until the queue is
-  // found empty or the generation abandoned.
-  void deliver_queued() {
+  // found empty or the generation abandoned. False when Python code run
+  // here (a sink, most likely) forked and this thread went on in the child:
+  // the parent delivers what is queued, and this thread, the child's only
+  // one, ends there as a Python thread would.
+  bool deliver_queued() {
     while (take_batch()) {
       for (size_t i = 0; i < batch_.size(); ++i) {
-        deliver(batch_[i]);
+        const bool here = deliver(batch_[i]);
         { DeliveryRecord done = std::move(batch_[i]); }
+        if (!here) return leave_batch();
         const bool gave_up = complete_record();
         drain_deferred_releases();
+        if (forked_away()) return leave_batch();
         if (gave_up) {
           release_undelivered(i + 1);
           break;
@@ -105,9 +111,20 @@ class Worker {
       batch_.clear();
       drain_deferred_releases();
     }
+    return !forked_away();
   }
 
  private:
+  // Whether this thread runs in a child forked since the worker started.
+  bool forked_away() const { return fork_count() != fork_count_; }
+
+  // In a forked child: the rest of the batch is the parent's to deliver.
+  bool leave_batch() {
+    batch_.clear();
+    drain_deferred_releases();
+    return false;
+  }
+
   bool take_batch() {
     std::lock_guard<std::mutex> lock(generation_.lock);
     const size_t queued = generation_.records.size();
@@ -145,21 +162,29 @@ class Worker {
     }
   }
 
-  void deliver(const DeliveryRecord& record) {
+  // False when this thread finds itself in a forked child (see
+  // deliver_queued): the record's reservations are the parent's.
+  bool deliver(const DeliveryRecord& record) {
     std::shared_ptr<DispatcherState> state = state_.lock();
+    bool here = true;
     PyObject* line =
         PyUnicode_FromStringAndSize(record.line.data(), static_cast<Py_ssize_t>(record.line.size()));
     if (line == nullptr) {
       PyErr_Clear();  // no memory for the call: the record reaches no sink
     } else {
-      call_sinks(state.get(), record, line);
+      here = call_sinks(state.get(), record, line);
       Py_DECREF(line);
     }
-    if (state) run_deferred_finalizers(*state, *record.sinks);
+    if (here && state) run_deferred_finalizers(*state, *record.sinks);
     state.reset();
+    return here && !forked_away();
   }
 
-  void call_sinks(DispatcherState* state, const DeliveryRecord& record, PyObject* line) {
+  // False when a sink forked and this is the child: no further sink is
+  // called there. (In the child the generation is abandoned, which stops
+  // the loop too should the fork come from anywhere else.)
+  bool call_sinks(DispatcherState* state, const DeliveryRecord& record, PyObject* line) {
+    bool here = true;
     PyObject* line_args = nullptr;   // (line,)
     PyObject* level_args = nullptr;  // (line, level)
     for (const SinkEntry& sink : record.sinks->entries) {
@@ -180,6 +205,11 @@ class Worker {
         continue;
       }
       PyObject* result = PyObject_Call(callable, args, nullptr);
+      if (forked_away()) {
+        end_call_in_forked_child(state, result);
+        here = false;
+        break;
+      }
       if (result != nullptr) {
         Py_DECREF(result);
       } else {
@@ -188,6 +218,21 @@ class Worker {
     }
     Py_XDECREF(line_args);
     Py_XDECREF(level_args);
+    return here;
+  }
+
+  // The sink forked and returned in the child, where this thread is all
+  // there is. A Python thread ends there when its function returns: quietly
+  // on SystemExit (the process then exits with status 0 once its last
+  // thread has ended), after reporting any other exception.
+  void end_call_in_forked_child(DispatcherState* state, PyObject* result) {
+    if (result != nullptr) {
+      Py_DECREF(result);
+    } else if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
+      PyErr_Clear();
+    } else {
+      report_sink_error(state);
+    }
   }
 
   // Counts a sink's exception and warns at the first and every thousandth;
@@ -213,6 +258,7 @@ class Worker {
   std::weak_ptr<DispatcherState> state_;
   QueueGeneration& generation_;
   std::vector<DeliveryRecord> batch_;
+  const uint64_t fork_count_;  // of the process that started the worker
 };
 
 }  // namespace
@@ -232,8 +278,9 @@ void dispatch_worker_loop(std::weak_ptr<DispatcherState> state,
       if (!had_turn) wait_for_turn(*generation->tracker, generation->id);
       if (worker.abandoned()) break;
       if (!thread_state.attach()) break;
-      worker.deliver_queued();
+      const bool here = worker.deliver_queued();
       thread_state.detach();
+      if (!here) break;  // the thread of a forked child: it ends
       had_turn = true;
     }
   }

@@ -10,6 +10,12 @@
 // dispatcher. It never takes the interpreter lock once the interpreter is
 // finalizing; should the interpreter end the thread while a sink runs, the
 // unwinding passes through without touching Python.
+//
+// A sink that forks leaves this thread as the only one of the child. There
+// it delivers nothing more, and ends the way a Python thread ends in a child
+// forked from it: when the sink returns, or raises SystemExit, the thread
+// deletes its thread state and ends, and with it the process, unless the
+// child started threads of its own.
 #pragma once
 
 #include <memory>

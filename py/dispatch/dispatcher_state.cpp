@@ -1,7 +1,5 @@
 #include "py/dispatch/dispatcher_state.h"
 
-#include <unistd.h>
-
 #include <string>
 #include <utility>
 #include <variant>
@@ -44,7 +42,7 @@ DispatcherState::DispatcherState(uint64_t dropped, uint64_t errors)
     : tracker(std::make_shared<GenerationTracker>()),
       dropped_count(dropped),
       error_count(errors),
-      owner_pid(getpid()) {}
+      made_at_fork_count(fork_count()) {}
 
 DispatcherState::~DispatcherState() {
   for (ChannelHandle& handle : registry.generations) retire_generation(*handle.generation);

@@ -4,14 +4,14 @@
 //
 // Thread safety: the registry is touched only through a RegistryGuard,
 // which holds the registry lock; every holder also holds the interpreter
-// lock, and takes a generation's or the tracker's lock only inside it.
+// lock, and takes a generation's or the tracker's lock only inside it. So
+// at a fork no thread but the forking one can hold the registry lock, and a
+// child can take it (fork_guard.h).
 // Nothing a registry change lets go of is released before the lock is: a
 // release can run Python code, which may call back into the dispatcher.
 // `dropped_count`, `error_count`, `snapshot` and `dispatch_active` are
 // atomics read without the lock.
 #pragma once
-
-#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "core/base/duration.h"
+#include "py/dispatch/fork_guard.h"
 #include "py/dispatch/generation.h"
 #include "py/dispatch/sink_entry.h"
 #include "py/glue/deferred_release.h"
@@ -82,8 +83,11 @@ class DispatcherState {
   std::atomic<uint64_t> error_count;
   std::atomic<const SinkSnapshot*> snapshot{nullptr};  // owned; never null once built
   std::atomic<bool> dispatch_active{false};
-  // In a forked child the registry lock may belong to a vanished thread.
-  const pid_t owner_pid;
+  // The fork count when the state was made: another count means that it
+  // was inherited across fork() (fork_child reads it without any lock).
+  const uint64_t made_at_fork_count;
+
+  bool inherited() const { return made_at_fork_count != fork_count(); }
 };
 
 // Holds the registry lock, and what registry changes let go of until after

@@ -1,8 +1,7 @@
 #include "py/dispatch/generation.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <new>
 
 #include "core/base/monotonic.h"
 #include "py/dispatch/callback_depth.h"
@@ -45,6 +44,19 @@ void join_worker(QueueGeneration& g) {
 
 }  // namespace
 
+void GenerationTracker::lock_for_fork() { lock.lock(); }
+
+void GenerationTracker::unlock_after_fork_in_parent() { lock.unlock(); }
+
+void GenerationTracker::unlock_after_fork_in_child() {
+  // The workers of the parent's generations are not here: none of them
+  // may hold back a generation opened in this process.
+  live_ids.clear();
+  // Made anew without being destroyed: the old one may count waiters.
+  new (&turn) std::condition_variable;
+  lock.unlock();
+}
+
 uint64_t open_generation_id(GenerationTracker& tracker) {
   std::lock_guard<std::mutex> lock(tracker.lock);
   const uint64_t id = tracker.next_id++;
@@ -70,7 +82,33 @@ void wait_for_turn(GenerationTracker& tracker, uint64_t id) {
 
 QueueGeneration::QueueGeneration(std::shared_ptr<GenerationTracker> tracker_in, uint64_t maxsize_in,
                                  uint64_t id_in)
-    : tracker(std::move(tracker_in)), maxsize(maxsize_in), id(id_in), owner_pid(getpid()) {}
+    : tracker(std::move(tracker_in)), maxsize(maxsize_in), id(id_in) {}
+
+void QueueGeneration::lock_for_fork() {
+  handle_lock.lock();
+  lock.lock();
+}
+
+void QueueGeneration::unlock_after_fork_in_parent() {
+  lock.unlock();
+  handle_lock.unlock();
+}
+
+void QueueGeneration::unlock_after_fork_in_child() {
+  // The worker stayed behind in the parent, which delivers what is queued.
+  accepting = false;
+  abandoned = true;
+  stop_delivery.store(true, std::memory_order_relaxed);
+  // Its thread id names nothing here: never joined, never detached.
+  if (worker) {
+    worker->forget();
+    worker.reset();
+  }
+  new (&progress) std::condition_variable;
+  new (&work) std::condition_variable;
+  lock.unlock();
+  handle_lock.unlock();
+}
 
 void note_finished(QueueGeneration& g) {
   if (g.drain_waiters == 0) return;  // the clock is read only for a drain

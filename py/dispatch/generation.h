@@ -7,10 +7,11 @@
 // is guarded by `lock`; `worker` by `handle_lock` (never held with `lock`);
 // `stop_delivery` is atomic. The tracker's fields are guarded by its own
 // lock, which is never held together with a generation's. None of these
-// locks is ever held while waiting for the interpreter lock.
+// locks is ever held while waiting for the interpreter lock. All of them are
+// taken before a fork and released on both sides (fork_guard.h); in a
+// child, an inherited generation counts as abandoned, since its worker is
+// not there, and an inherited tracker has no live generation.
 #pragma once
-
-#include <sys/types.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -25,15 +26,21 @@
 #include "core/base/duration.h"
 #include "core/base/monotonic.h"
 #include "core/base/native_thread.h"
+#include "py/dispatch/fork_guard.h"
 #include "py/dispatch/sink_entry.h"
 
 namespace vorlisk::py {
 
-struct GenerationTracker {
+struct GenerationTracker final : ForkGuarded {
   std::mutex lock;
   uint64_t next_id = 0;        // guarded by lock
   std::set<uint64_t> live_ids;  // guarded by lock: workers neither exited nor abandoned
   std::condition_variable turn;  // workers waiting for their turn
+
+  void lock_for_fork() override;
+  void unlock_after_fork_in_parent() override;
+  void unlock_after_fork_in_child() override;
+  ForkGuardRegistration fork_registration{this};
 };
 
 // A new id, live until retired.
@@ -50,7 +57,7 @@ struct DeliveryRecord {
   int64_t level = 0;
 };
 
-struct QueueGeneration {
+struct QueueGeneration final : ForkGuarded {
   QueueGeneration(std::shared_ptr<GenerationTracker> tracker, uint64_t maxsize, uint64_t id);
 
   const std::shared_ptr<GenerationTracker> tracker;
@@ -87,9 +94,11 @@ struct QueueGeneration {
 
   const uint64_t id;
   std::atomic<bool> stop_delivery{false};  // read before every sink call
-  // The process that made the generation: in a forked child its locks and
-  // conditions may belong to threads that no longer exist.
-  const pid_t owner_pid;
+
+  void lock_for_fork() override;
+  void unlock_after_fork_in_parent() override;
+  void unlock_after_fork_in_child() override;
+  ForkGuardRegistration fork_registration{this};
 };
 
 // For producers and the worker, after adding to `finished` or `delivered`

@@ -16,11 +16,13 @@ FinalizingQuery find_query() {
   return nullptr;
 }
 
+// Looked up as the extension loads, not at the first question: a worker
+// asks without the interpreter lock, and a first-use guard held by it at a
+// fork would stay held in the child.
+const FinalizingQuery g_query = find_query();
+
 }  // namespace
 
-bool interpreter_finalizing() {
-  static const FinalizingQuery query = find_query();
-  return query != nullptr && query() != 0;
-}
+bool interpreter_finalizing() { return g_query != nullptr && g_query() != 0; }
 
 }  // namespace vorlisk::py

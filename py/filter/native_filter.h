@@ -9,7 +9,10 @@
 // Thread safety: the native filter is shared by every thread that calls it;
 // see core/filter/pre_render_filter.h. The methods run with the interpreter
 // lock held, never release it, and never call into Python while a filter
-// lock is held.
+// lock is held. So the filter's locks are held only by the thread holding
+// the interpreter lock, the one that forks: a forked child never inherits
+// one held by a thread that stayed behind, and goes on with the filter as
+// it is (the sampler reseeds there, see core/filter/sampler.h).
 #pragma once
 
 #include "py/glue/class_type.h"

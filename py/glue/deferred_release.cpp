@@ -1,5 +1,7 @@
 #include "py/glue/deferred_release.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -22,6 +24,17 @@ ReleasePool& pool() {
   static ReleasePool* instance = new ReleasePool;
   return *instance;
 }
+
+// Threads without the interpreter lock hold the pool's mutex for a moment;
+// a child forked at that moment would find it held for ever. It is taken
+// before every fork and released on both sides. Registered as the
+// extension loads, before the fork handlers of any object that may release
+// into the pool, it runs after theirs before a fork: the pool's mutex is
+// the last lock taken, as it is everywhere else.
+void lock_pool_for_fork() { pool().mutex.lock(); }
+void unlock_pool_after_fork() { pool().mutex.unlock(); }
+const bool g_pool_fork_handlers =
+    pthread_atfork(&lock_pool_for_fork, &unlock_pool_after_fork, &unlock_pool_after_fork) == 0;
 
 }  // namespace
 

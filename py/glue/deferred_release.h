@@ -8,7 +8,8 @@
 //
 // Thread safety: release_reference and DeferredPyRef may be used from any
 // thread; the pool has its own mutex, which is never held while a reference
-// is released, and entries take no lock while the pool is empty.
+// is released or another lock is taken, and which no forked child inherits
+// held; entries take no lock while the pool is empty.
 #pragma once
 
 #include <utility>
