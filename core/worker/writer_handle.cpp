@@ -14,10 +14,8 @@ WriterHandle::WriterHandle(WriterParts parts)
 
 WriterHandle::~WriterHandle() {
   if (!spawned_here()) {
-    // Inherited across fork(): no worker here would ever end, the thread id
-    // names nothing (the C runtime may have handed its memory to a new
-    // thread), and the parent's locks may be held by threads that did not
-    // come along. Nothing is closed, waited for or locked.
+    // Inherited across fork(): no worker here would ever end and the thread
+    // id names nothing. Nothing is closed, waited for or locked.
     if (thread_) thread_->forget();
     return;
   }
@@ -82,7 +80,7 @@ uint64_t WriterHandle::close(const std::optional<Duration>& stall_limit) {
     thread.swap(thread_);
   }
   // The worker's own failures were already counted by its exit guard.
-  if (thread) thread->join();
+  if (thread) let_go_of(*thread, true);
   return 0;
 }
 
@@ -97,10 +95,22 @@ uint64_t WriterHandle::abandon_stalled_writer() {
   {
     std::lock_guard lock(handle_mutex_);
     // Never killed: once its sink call returns it drains and ends unobserved.
-    if (thread_) thread_->detach();
+    if (thread_) let_go_of(*thread_, false);
     thread_.reset();
   }
   return s.enqueued - s.completed;
+}
+
+void WriterHandle::let_go_of(NativeThread& thread, bool join) const {
+  if (!spawned_here()) {
+    // Inherited across fork(): the id names nothing in this process, or a
+    // thread the C runtime made since.
+    thread.forget();
+  } else if (join) {
+    thread.join();
+  } else {
+    thread.detach();
+  }
 }
 
 void WriterHandle::resume() {
@@ -125,6 +135,20 @@ WriterMetrics WriterHandle::metrics() const {
   m.worker_done = s.worker_done;
   m.paused = s.paused;
   return m;
+}
+
+WriterHandle::ForkLocks WriterHandle::lock_for_fork() {
+  ForkLocks locks;
+  locks.queue = std::unique_lock(queue_->mutex);
+  locks.handle = std::unique_lock(handle_mutex_);
+  locks.captured = captured_->lock_for_fork();
+  return locks;
+}
+
+void WriterHandle::forget_worker_after_fork(ForkLocks& /*locks*/) {
+  queue_->forget_worker_after_fork();
+  if (thread_) thread_->forget();
+  thread_.reset();
 }
 
 }  // namespace vorlisk

@@ -1,12 +1,16 @@
 // What a writer object holds: its queue, its captured lines and its worker
 // thread, with the waits of flush and close, the stall limit that gives up
-// on a stuck worker, resume, abandonment after fork, and the counters.
+// on a stuck worker, resume, abandonment after fork, the counters, and the
+// locks held across fork().
 //
 // Thread safety: every member may be called from any number of threads at
 // once, except `abandon`, which is meant for a freshly forked child where
 // no other thread uses the writer. Callers holding the interpreter lock
 // release it around `flush` and `close`, which wait. Lock order: the queue
-// mutex may be held while the handle mutex is taken, never the reverse.
+// mutex may be held while the handle mutex is taken, never the reverse; the
+// captured-lines mutex is taken with them only by `lock_for_fork`, last. No
+// lock of the writer is held across a sink call or while waiting for the
+// interpreter lock.
 #pragma once
 
 #include <atomic>
@@ -76,10 +80,31 @@ class WriterHandle {
   uint64_t maxsize() const { return queue_->maxsize; }
   LineQueue& queue() const { return *queue_; }
 
+  // Every lock of the writer that a forked child can reach, held by the
+  // thread that forks from just before fork() to just after it, on both
+  // sides: a child then never inherits one held by a thread that did not
+  // come along. Released in the reverse order of taking.
+  struct ForkLocks {
+    std::unique_lock<std::mutex> queue;
+    std::unique_lock<std::mutex> handle;
+    std::unique_lock<std::mutex> captured;
+  };
+  // Waits only for bookkeeping, never for a sink: nobody holds these locks
+  // across a sink call.
+  ForkLocks lock_for_fork();
+  // In the child, while `locks` are still held: the worker is not in this
+  // process. Pushes are refused as closed, flush and close return at once
+  // (see LineQueue::forget_worker_after_fork), and the thread handle, whose
+  // id names nothing here, is let go.
+  void forget_worker_after_fork(ForkLocks& locks);
+
  private:
   // Called with the queue mutex held: closes the queue for good, lets the
   // thread run on unobserved, and returns enqueued - completed.
   uint64_t abandon_stalled_writer();
+  // Joins or detaches the worker's thread, or only forgets it in a child
+  // forked after it started.
+  void let_go_of(NativeThread& thread, bool join) const;
   // Waits on cond_progress until `done()` (checked under the lock), the
   // worker ends, or the stall limit runs out, counted from the last line
   // completed (or from the start of the wait); the count from

@@ -2,11 +2,10 @@
 //
 // A writer kept in a module global is never dropped while a daemon thread is
 // alive at exit (the interpreter then keeps module globals), so the lines it
-// has queued would die with the process. Every writer object is therefore
-// tracked from construction to deallocation, and an exit handler registered
-// at import waits, for each tracked writer that is still open, not abandoned
-// and not inherited across fork(), until the lines queued by then are
-// written and flushed.
+// has queued would die with the process. An exit handler registered at
+// import therefore waits, for each open writer (open_writers.h) that is not
+// abandoned and not inherited across fork(), until the lines queued by then
+// are written and flushed.
 //
 // The handler runs while the interpreter is still fully usable: after the
 // non-daemon threads have been joined, and, as exit handlers run in reverse
@@ -19,26 +18,16 @@
 // on the writer as a flush with a stall limit does, once kExitStallLimit has
 // passed without a written line, so a stuck sink cannot hang the exit.
 //
-// Thread safety: tracking may happen on any thread holding the interpreter
-// lock. The tracking lock is only ever taken with the interpreter lock held
-// and never across a wait, so a fork() from Python never finds it held. The
-// tracking keeps no writer alive.
+// Thread safety: the handler runs with the interpreter lock held, which
+// guards this module's own state.
 #pragma once
 
-#include <memory>
-
 #include "core/base/duration.h"
-#include "core/worker/writer_handle.h"
 
 namespace vorlisk::py {
 
 // How long a wait at interpreter exit may pass without a written line.
 inline constexpr Duration kExitStallLimit{5, 0};
-
-// Called with the interpreter lock held, by the writer object's constructor
-// and deallocator.
-void track_writer_for_exit(const std::shared_ptr<WriterHandle>& writer);
-void untrack_writer_for_exit(const WriterHandle& writer);
 
 // Registers the exit handler with the `atexit` module, once per process.
 // False with the Python error set when that fails.
