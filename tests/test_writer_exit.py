@@ -200,3 +200,43 @@ def test_forked_child_neither_waits_nor_writes_for_the_inherited_writer(
     assert float(report.split()[-1]) < EXIT_STALL_LIMIT / 2
     assert out == "".join(f"{i:04d} " + "p" * 9_995 + "\n" for i in range(100))
     assert child_log.read_text() == "".join(f"child {i}\n" for i in range(50_000))
+
+
+# Three writers whose lock files this process holds on descriptors of its
+# own: each worker waits for its lock until the process ends.
+STUCK_LOCKS = """
+    import fcntl, sys, time
+    from vorlisk._rust import _NativeStringWriter
+    writers, locks = [], []
+    for n in range(3):
+        path = f"{sys.argv[1]}/app{n}.log"
+        writers.append(_NativeStringWriter(0, file_path=path))
+        locks.append(open(path + ".lock", "r+"))
+        fcntl.flock(locks[-1], fcntl.LOCK_EX)
+        writers[-1].try_enqueue("stuck\\n")
+    print(time.monotonic(), flush=True)
+"""
+
+
+def test_stuck_writers_hold_the_exit_up_for_one_stall_limit(tmp_path):
+    children = []
+    for n, interpreter in enumerate(interpreters()):
+        (tmp_path / str(n)).mkdir()
+        children.append(start_python(interpreter, STUCK_LOCKS, tmp_path / str(n),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+    try:
+        exit_began = [float(child.stdout.readline()) for child in children]
+        exited = [None] * len(children)
+        deadline = time.monotonic() + 60
+        while None in exited and time.monotonic() < deadline:
+            for n, child in enumerate(children):
+                if exited[n] is None and child.poll() is not None:
+                    exited[n] = time.monotonic() - exit_began[n]
+                    assert child.returncode == 0, child.stderr.read()
+            time.sleep(0.01)
+    finally:
+        for child in children:
+            child.kill()
+            child.communicate()
+    for seconds in exited:
+        assert seconds is not None and EXIT_STALL_LIMIT - 0.5 <= seconds < EXIT_STALL_LIMIT + 1

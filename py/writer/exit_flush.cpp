@@ -18,12 +18,18 @@ bool waits_at_exit(const WriterHandle& writer) {
   return writer.spawned_here() && !writer.abandoned() && !writer.metrics().paused;
 }
 
+// Starts a flush of every writer waited for before waiting for any, so
+// that all their stall limits run from the same start.
 PyObject* flush_writers_at_exit(PyObject* /*unused*/) {
   std::vector<std::shared_ptr<WriterHandle>> writers = open_writers();
   with_gil_released([&] {
+    std::vector<WriterHandle::PendingFlush> flushes;
+    flushes.reserve(writers.size());
     for (const auto& writer : writers) {
-      if (waits_at_exit(*writer)) writer->flush(kExitStallLimit);
+      if (waits_at_exit(*writer)) flushes.push_back(writer->start_flush(kExitStallLimit));
     }
+    for (WriterHandle::PendingFlush& flush : flushes) flush.wait();
+    flushes.clear();
     // A writer whose object was dropped meanwhile may go here; its
     // deallocator has closed it, so this only lets go.
     writers.clear();

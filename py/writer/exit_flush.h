@@ -13,10 +13,13 @@
 // import, so that lines those log still count. It only flushes: the writers
 // stay usable for whatever runs after it.
 //
-// Each wait releases the interpreter lock (a sink may need a Python thread to
-// make progress, e.g. standard output piped to a reader thread) and gives up
-// on the writer as a flush with a stall limit does, once kExitStallLimit has
-// passed without a written line, so a stuck sink cannot hang the exit.
+// The handler starts a flush of every writer before waiting for any, then
+// waits for each with the interpreter lock released (a sink may need a
+// Python thread to make progress, e.g. standard output piped to a reader
+// thread), giving up on a writer as a flush with a stall limit does once
+// kExitStallLimit has passed without a written line. Every limit runs from
+// the start of the write-out, so stuck writers together hold the exit up
+// for kExitStallLimit, not that much each.
 //
 // Thread safety: the handler runs with the interpreter lock held, which
 // guards this module's own state.
