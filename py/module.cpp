@@ -3,10 +3,11 @@
 // name appended to the module's __all__.
 //
 // Nothing else happens at import: no thread starts, no file opens. Only the
-// main interpreter may import it. The other steps register the exit handler
-// that writes out open writers (exit_flush.h), this early so that it runs
-// after the exit handlers registered later, and the fork() handlers that
-// keep open writers usable in a child (open_writers.h).
+// main interpreter may import it. The other steps register the hooks that
+// write out open writers when the process ends (exit_flush.h), this early so
+// that the exit handler runs after the exit handlers registered later, and
+// the fork() handlers that keep open writers usable in a child
+// (open_writers.h).
 
 #include <cstring>
 

@@ -1,5 +1,7 @@
 #include "py/writer/exit_flush.h"
 
+#include <unistd.h>
+
 #include <memory>
 #include <vector>
 
@@ -11,6 +13,10 @@
 namespace vorlisk::py {
 namespace {
 
+// The process that wrote out; a forked child has not, whatever its parent
+// did. Guarded by the interpreter lock.
+pid_t g_written_out_in = 0;
+
 // A worker inherited across fork() is not in this process, an abandoned
 // writer is not ours to wait for, and a paused one (only memory writers
 // pause) moves only on its owner's resume.
@@ -18,9 +24,10 @@ bool waits_at_exit(const WriterHandle& writer) {
   return writer.spawned_here() && !writer.abandoned() && !writer.metrics().paused;
 }
 
-// Starts a flush of every writer waited for before waiting for any, so
-// that all their stall limits run from the same start.
-PyObject* flush_writers_at_exit(PyObject* /*unused*/) {
+void write_out_open_writers() {
+  const pid_t self = ::getpid();
+  if (g_written_out_in == self) return;
+  g_written_out_in = self;
   std::vector<std::shared_ptr<WriterHandle>> writers = open_writers();
   with_gil_released([&] {
     std::vector<WriterHandle::PendingFlush> flushes;
@@ -34,6 +41,52 @@ PyObject* flush_writers_at_exit(PyObject* /*unused*/) {
     // deallocator has closed it, so this only lets go.
     writers.clear();
   });
+}
+
+PyObject* flush_writers_at_exit(PyObject* /*unused*/) {
+  write_out_open_writers();
+  Py_RETURN_NONE;
+}
+
+// `frame.<name>`, or null with no error set.
+PyRef attribute(PyObject* object, const char* name) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+  if (!value) PyErr_Clear();
+  return value;
+}
+
+bool is_text(PyObject* object, const char* text) {
+  return object != nullptr && PyUnicode_Check(object) &&
+         PyUnicode_CompareWithASCIIString(object, text) == 0;
+}
+
+// Whether `frame` runs threading._shutdown.
+bool runs_threading_shutdown(PyObject* frame) {
+  PyRef code = attribute(frame, "f_code");
+  if (!code) return false;
+  PyRef name = attribute(code.get(), "co_name");
+  if (!is_text(name.get(), "_shutdown")) return false;
+  PyRef globals = attribute(frame, "f_globals");
+  if (!globals || !PyDict_Check(globals.get())) return false;
+  return is_text(PyDict_GetItemString(globals.get(), "__name__"), "threading");
+}
+
+// Whether threading._shutdown, which runs this hook, was called by Python
+// code. The interpreter's exit calls it from C, with no Python frame below.
+bool shutdown_called_from_python() {
+  PyRef frame = PyRef::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+  while (frame && frame.get() != Py_None) {
+    if (runs_threading_shutdown(frame.get())) {
+      PyRef caller = attribute(frame.get(), "f_back");
+      return caller && caller.get() != Py_None;
+    }
+    frame = attribute(frame.get(), "f_back");
+  }
+  return false;
+}
+
+PyObject* flush_writers_at_thread_shutdown(PyObject* /*unused*/) {
+  if (shutdown_called_from_python()) write_out_open_writers();
   Py_RETURN_NONE;
 }
 
@@ -42,19 +95,49 @@ PyMethodDef g_exit_flush = noargs_method<flush_writers_at_exit>(
     "_flush_writers_at_exit()\n--\n\n"
     "Wait until every open writer has written the lines queued so far.");
 
-bool g_registered = false;  // guarded by the interpreter lock
+PyMethodDef g_thread_shutdown_flush = noargs_method<flush_writers_at_thread_shutdown>(
+    "_flush_writers_at_thread_shutdown",
+    "_flush_writers_at_thread_shutdown()\n--\n\n"
+    "In a process that ends right after threading's shutdown, wait until every open writer "
+    "has written the lines queued so far.");
+
+// Calls `module.<function>(hook)`.
+bool register_hook(const char* module_name, const char* function, PyMethodDef* definition) {
+  PyRef module = PyRef::steal(PyImport_ImportModule(module_name));
+  if (!module) return false;
+  PyRef hook = PyRef::steal(PyCMethod_New(definition, nullptr, nullptr, nullptr));
+  if (!hook) return false;
+  PyRef result = PyRef::steal(PyObject_CallMethod(module.get(), function, "O", hook.get()));
+  return static_cast<bool>(result);
+}
+
+// threading's hook is private: where it is missing, or refused because the
+// shutdown has begun, the exit handler alone remains.
+bool register_thread_shutdown_hook() {
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  if (!threading) return false;
+  if (!PyObject_HasAttrString(threading.get(), "_register_atexit")) return true;
+  if (register_hook("threading", "_register_atexit", &g_thread_shutdown_flush)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// Guarded by the interpreter lock.
+bool g_exit_hook_registered = false;
+bool g_thread_shutdown_hook_registered = false;
 
 }  // namespace
 
 bool register_exit_flush() {
-  if (g_registered) return true;
-  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
-  if (!atexit) return false;
-  PyRef hook = PyRef::steal(PyCMethod_New(&g_exit_flush, nullptr, nullptr, nullptr));
-  if (!hook) return false;
-  PyRef result = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  if (!result) return false;
-  g_registered = true;
+  if (!g_exit_hook_registered) {
+    if (!register_hook("atexit", "register", &g_exit_flush)) return false;
+    g_exit_hook_registered = true;
+  }
+  if (!g_thread_shutdown_hook_registered) {
+    if (!register_thread_shutdown_hook()) return false;
+    g_thread_shutdown_hook_registered = true;
+  }
   return true;
 }
 
