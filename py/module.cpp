@@ -3,9 +3,11 @@
 // name appended to the module's __all__.
 //
 // Nothing else happens at import: no thread starts, no file opens. Only the
-// main interpreter may import it. The one other step registers the exit
-// handler that writes out open writers (exit_flush.h); it is registered this
-// early so that it runs after the exit handlers registered later.
+// main interpreter may import it. The other steps register the hooks that
+// write out open writers when the process ends (exit_flush.h), this early so
+// that the exit handler runs after the exit handlers registered later, and
+// the fork() handlers that keep open writers usable in a child
+// (open_writers.h).
 
 #include <cstring>
 
@@ -26,6 +28,7 @@
 #include "py/glue/py_ref.h"
 #include "py/writer/exit_flush.h"
 #include "py/writer/native_string_writer.h"
+#include "py/writer/open_writers.h"
 
 namespace vorlisk::py {
 namespace {
@@ -141,7 +144,12 @@ int module_exec(PyObject* module) {
                                         : add_class(module, *item->type);
       if (!added) return -1;
     }
-    return register_exit_flush() ? 0 : -1;
+    if (!register_exit_flush()) return -1;
+    if (!install_writer_fork_handlers()) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    return 0;
   });
 }
 

@@ -18,12 +18,14 @@ EXIT_STALL_LIMIT = 5.0  # seconds without a written line before exit gives up on
 
 
 def start_python(interpreter, source, *args, **kwargs):
+    """Runs `source`, a text or the path of a script."""
     env = dict(os.environ)
     env["PYTHONPATH"] = str(pathlib.Path(rust.__file__).parent.parent)
     # Worker threads given up on at exit are never joined; that is the point.
     env["TSAN_OPTIONS"] = env.get("TSAN_OPTIONS", "") + ":report_thread_leaks=0"
-    return subprocess.Popen([interpreter, "-W", "ignore", "-c", textwrap.dedent(source),
-                             *map(str, args)], env=env, **kwargs)
+    program = [str(source)] if isinstance(source, pathlib.Path) else ["-c", textwrap.dedent(source)]
+    return subprocess.Popen([interpreter, "-W", "ignore", *program, *map(str, args)], env=env,
+                            **kwargs)
 
 
 def run_python(interpreter, source, *args, timeout=120):
@@ -200,3 +202,84 @@ def test_forked_child_neither_waits_nor_writes_for_the_inherited_writer(
     assert float(report.split()[-1]) < EXIT_STALL_LIMIT / 2
     assert out == "".join(f"{i:04d} " + "p" * 9_995 + "\n" for i in range(100))
     assert child_log.read_text() == "".join(f"child {i}\n" for i in range(50_000))
+
+
+# Three writers whose lock files this process holds on descriptors of its
+# own: each worker waits for its lock until the process ends.
+STUCK_LOCKS = """
+    import fcntl, sys, time
+    from vorlisk._rust import _NativeStringWriter
+    writers, locks = [], []
+    for n in range(3):
+        path = f"{sys.argv[1]}/app{n}.log"
+        writers.append(_NativeStringWriter(0, file_path=path))
+        locks.append(open(path + ".lock", "r+"))
+        fcntl.flock(locks[-1], fcntl.LOCK_EX)
+        writers[-1].try_enqueue("stuck\\n")
+    print(time.monotonic(), flush=True)
+"""
+
+
+def test_stuck_writers_hold_the_exit_up_for_one_stall_limit(tmp_path):
+    children = []
+    for n, interpreter in enumerate(interpreters()):
+        (tmp_path / str(n)).mkdir()
+        children.append(start_python(interpreter, STUCK_LOCKS, tmp_path / str(n),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+    try:
+        exit_began = [float(child.stdout.readline()) for child in children]
+        exited = [None] * len(children)
+        deadline = time.monotonic() + 60
+        while None in exited and time.monotonic() < deadline:
+            for n, child in enumerate(children):
+                if exited[n] is None and child.poll() is not None:
+                    exited[n] = time.monotonic() - exit_began[n]
+                    assert child.returncode == 0, child.stderr.read()
+            time.sleep(0.01)
+    finally:
+        for child in children:
+            child.kill()
+            child.communicate()
+    for seconds in exited:
+        assert seconds is not None and EXIT_STALL_LIMIT - 0.5 <= seconds < EXIT_STALL_LIMIT + 1
+
+
+# A process started by multiprocessing keeps its writer in a global and
+# returns with 20,000 lines of 4 KB queued. Started by fork (or by the
+# fork server) it ends with os._exit, never running the exit handlers.
+MULTIPROCESSING_CHILD = """
+import multiprocessing, sys
+from vorlisk._rust import _NativeStringWriter
+
+def child(path):
+    global writer
+    writer = _NativeStringWriter(0, file_path=path)
+    for i in range(20_000):
+        writer.try_enqueue(f"{i:05d} " + "x" * 4089 + "\\n")
+
+if __name__ == "__main__":
+    process = multiprocessing.get_context(sys.argv[1]).Process(target=child, args=(sys.argv[2],))
+    process.start()
+    process.join()
+    sys.exit(process.exitcode)
+"""
+
+
+@pytest.mark.parametrize("interpreter, method", [
+    *((interpreter, "fork") for interpreter in interpreters()),
+    (interpreters()[0], "forkserver"),
+    (interpreters()[0], "spawn"),
+])
+def test_a_multiprocessing_child_writes_out_its_queued_lines(interpreter, method, tmp_path):
+    script, log = tmp_path / "main.py", tmp_path / "child.log"
+    script.write_text(MULTIPROCESSING_CHILD)
+    child = start_python(interpreter, script, method, log, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    try:
+        _, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    with open(log) as file:
+        numbers = [int(line[:5]) for line in file]
+    assert numbers == list(range(20_000))

@@ -38,20 +38,36 @@ std::optional<MonotonicInstant> deadline_after(const std::optional<Duration>& li
 void wait_until_deadline(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                          const MonotonicInstant& deadline);
 
+// Where a stretch of a stall-limited wait began: the instant, and the
+// progress mark seen then.
+struct StallStart {
+  MonotonicInstant since;
+  uint64_t seen = 0;
+};
+
 // Waits on `cv` (with `lock` held by the caller) while `pending()` holds,
 // calling `before_wait()` before every wait. A stretch of `stall` without
 // `mark()` changing ends the wait with false; no stall limit (or one whose
-// deadline cannot be represented) waits as long as it takes. Progress is
-// looked for after every wake-up, the deadline's included, and the next
-// stretch counts from when it was made (`progress_at()`, which whoever makes
-// progress must keep up to date), not from when it was seen: the wake-up
-// may come as late as the old deadline.
+// deadline cannot be represented) waits as long as it takes. The first
+// stretch runs from `start`, which may lie before the call: progress made
+// since then counts, so several waits begun together share one bound even
+// when they are waited on one after another. Progress is looked for after
+// every wake-up, the deadline's included, and the next stretch counts from
+// when it was made (`progress_at()`, which whoever makes progress must keep
+// up to date), not from when it was seen: the wake-up may come as late as
+// the old deadline.
 template <class Pending, class Mark, class ProgressAt, class BeforeWait>
 bool wait_while_progressing(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
-                            const std::optional<Duration>& stall, Pending pending, Mark mark,
-                            ProgressAt progress_at, BeforeWait before_wait) {
-  std::optional<MonotonicInstant> deadline = deadline_after(stall);
-  uint64_t seen = mark();
+                            const std::optional<Duration>& stall, StallStart start,
+                            Pending pending, Mark mark, ProgressAt progress_at,
+                            BeforeWait before_wait) {
+  std::optional<MonotonicInstant> deadline;
+  if (stall) deadline = start.since.checked_add(*stall);
+  uint64_t seen = start.seen;
+  if (deadline && mark() != seen) {
+    seen = mark();
+    deadline = progress_at().checked_add(*stall);
+  }
   while (pending()) {
     before_wait();
     if (!deadline) {
@@ -66,6 +82,15 @@ bool wait_while_progressing(std::condition_variable& cv, std::unique_lock<std::m
     }
   }
   return true;
+}
+
+// The same, with the first stretch starting now.
+template <class Pending, class Mark, class ProgressAt, class BeforeWait>
+bool wait_while_progressing(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                            const std::optional<Duration>& stall, Pending pending, Mark mark,
+                            ProgressAt progress_at, BeforeWait before_wait) {
+  return wait_while_progressing(cv, lock, stall, StallStart{MonotonicInstant::now(), mark()},
+                                pending, mark, progress_at, before_wait);
 }
 
 }  // namespace vorlisk

@@ -215,6 +215,54 @@ INSTANTIATE_TEST_SUITE_P(
                     "Is a directory (os error 21)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// What another process left in the file: before this sink opened it, and
+// between two of its lines (appended here without the lock, as by a
+// process that died in the middle of its write).
+struct OtherWriterCase {
+  const char* before_open;
+  const char* first;
+  const char* between;
+  const char* file;
+};
+
+class OtherWriter : public ::testing::TestWithParam<OtherWriterCase> {};
+
+// A line never runs on from a line another process left unfinished, and a
+// line feed is added only where one is missing.
+TEST_P(OtherWriter, NextLineStartsOnALineOfItsOwn) {
+  const auto& [before_open, first, between, file] = GetParam();
+  TempDir dir;
+  const std::string log = dir / "app.log";
+  std::ofstream(log) << before_open;
+  auto sink = open_sink(log, 0, 0);
+  ASSERT_TRUE(sink->write(first).is_ok());
+  std::ofstream(log, std::ios::app) << between;
+  ASSERT_TRUE(sink->write("mine 2\n").is_ok());
+  EXPECT_EQ(read_file(log), file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leftovers, OtherWriter,
+    ::testing::Values(OtherWriterCase{"torn", "mine 1\n", "", "torn\nmine 1\nmine 2\n"},
+                      OtherWriterCase{"whole\n", "mine 1\n", "", "whole\nmine 1\nmine 2\n"},
+                      OtherWriterCase{"", "mine 1\n", "torn", "mine 1\ntorn\nmine 2\n"},
+                      // Its own line without a newline was ended by the other.
+                      OtherWriterCase{"", "mine 1", "\nwhole\n", "mine 1\nwhole\nmine 2\n"}));
+
+// The line feed added after another's torn line counts towards the size
+// within a hold: 11 bytes, then 1 + 9, and a line of 1 byte reaches 22.
+TEST(RotatingFileSink, AnAddedLineFeedCountsTowardsRotation) {
+  TempDir dir;
+  const std::string log = dir / "app.log";
+  auto sink = open_sink(log, 22, 1);
+  ASSERT_TRUE(sink->write("mine 1\n").is_ok());
+  std::ofstream(log, std::ios::app) << "torn";
+  std::vector<std::string> lines = {"abcdefgh\n", "x"};
+  EXPECT_EQ(write_in_calls(*sink, lines, lines.size()).written, 2u);
+  EXPECT_EQ(read_file(log + ".1"), "mine 1\ntorn\nabcdefgh\n");
+  EXPECT_EQ(read_file(log), "x");
+}
+
 TEST(RotatingFileSink, CreatesMissingDirectoriesAndTheLockFile) {
   TempDir dir;
   auto sink = open_sink(dir / "a/b/c/app.log", 0, 0);

@@ -342,6 +342,41 @@ TEST(Writer, AStallIsCountedFromTheLastProgress) {
   gate->open();
 }
 
+// Flushes started together each run their stall limit from that start and
+// their own writer's progress, whichever is waited on first: the second
+// one's limit neither starts afresh when its wait begins nor forgets the
+// progress made while the first was waited on.
+TEST(Writer, FlushesStartedTogetherShareOneStallBound) {
+  auto never = std::make_shared<Gate>();
+  auto once = std::make_shared<Gate>();
+  auto stuck = gated_writer(never);
+  auto moves_once = gated_writer(once);
+  for (WriterHandle* writer : {stuck.get(), moves_once.get(), moves_once.get()}) {
+    push(*writer, "line");
+  }
+  never->wait_for_writes(1);
+  once->wait_for_writes(1);
+
+  const Duration limit{0, 400'000'000};
+  const auto start = std::chrono::steady_clock::now();
+  auto first = stuck->start_flush(limit);
+  auto second = moves_once->start_flush(limit);
+  std::thread progress([&] {
+    std::this_thread::sleep_for(100ms);
+    once->allow(1);
+  });
+  EXPECT_EQ(first.wait(), 1u);
+  const auto first_done = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(second.wait(), 1u);
+  const auto second_done = std::chrono::steady_clock::now() - start;
+  progress.join();
+  EXPECT_GE(first_done, 380ms);
+  EXPECT_GE(second_done, 470ms);  // 400 ms after its line at 100 ms
+  EXPECT_LT(second_done, 700ms);  // a stretch of its own after the first: 800 ms
+  never->open();
+  once->open();
+}
+
 TEST(Writer, ADeadWorkerReleasesEveryWaiter) {
   WriterHandle writer(started(start_writer(1, false, std::make_unique<ScriptedSink>(false, true),
                                            std::make_shared<CapturedLines>())));

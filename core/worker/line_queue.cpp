@@ -41,6 +41,20 @@ LineQueue::LineQueue(uint64_t maxsize, bool paused) : maxsize(maxsize) {
   pthread_mutexattr_destroy(&attributes);
 }
 
+void LineQueue::forget_worker_after_fork() {
+  // Initialised afresh without being destroyed first: destroying a
+  // condition that still counts waiters waits for them.
+  for (std::condition_variable* cond : {&cond_work, &cond_progress, &cond_space}) {
+    pthread_cond_init(cond->native_handle(), nullptr);
+  }
+  state.closed = true;
+  state.worker_done = true;
+  state.pending_flush_target.reset();
+  state.in_flight = 0;  // what the worker held is the parent's to write
+  state.worker_waiting_for_line = false;
+  state.stall_watchers = 0;
+}
+
 const char* enqueue_outcome_name(EnqueueOutcome outcome) {
   switch (outcome) {
     case EnqueueOutcome::accepted: return "accepted";

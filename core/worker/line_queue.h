@@ -3,7 +3,9 @@
 // reports and the conditions its waiters sleep on.
 //
 // Thread safety: every field of `LineQueueState` is guarded by `mutex`; the
-// three condition variables are only ever used with it. `maxsize` never
+// three condition variables are only ever used with it. Nobody holds `mutex`
+// across a sink call or while waiting for the interpreter lock, so a thread
+// that forks can always take it (see WriterHandle::lock_for_fork). `maxsize` never
 // changes and may be read without the lock. No operation here calls into
 // Python; the blocking push waits, so callers that hold the interpreter lock
 // must release it around that call (see `enqueue_line_with_outcome`).
@@ -71,6 +73,14 @@ struct LineQueue {
 
   // Room for one more line: unbounded (0) or below capacity.
   bool has_room() const { return maxsize == 0 || state.lines.size() < maxsize; }
+
+  // In a child forked while this queue was in use, by the forking thread
+  // holding `mutex`: the worker and every thread that waited here did not
+  // come along. The queue is closed and the worker counted done, so pushes
+  // return "closed" and flush and close do not wait for a worker that will
+  // never run; the conditions are made new, since notifying one whose
+  // waiters are gone may block for ever.
+  void forget_worker_after_fork();
 
   // Wakes the worker for an event other than a line (resume, close, giving
   // up): under the mutex, after the state change.

@@ -4,7 +4,8 @@
 // at a time, never under the queue mutex and never with the interpreter
 // lock. `CapturedLines` is shared between that worker and Python threads
 // reading `messages()`; its own mutex guards it and is never held together
-// with the queue mutex.
+// with the queue mutex, except by a thread that forks, which holds every
+// lock of the writer across fork().
 #pragma once
 
 #include <algorithm>
@@ -82,6 +83,9 @@ class CapturedLines {
  public:
   void append(std::string line);
   std::vector<std::string> snapshot() const;
+  // Held by a thread that forks, so that a child never inherits the mutex
+  // taken by the worker (WriterHandle::lock_for_fork).
+  std::unique_lock<std::mutex> lock_for_fork() const { return std::unique_lock(mutex_); }
 
  private:
   mutable std::mutex mutex_;

@@ -91,6 +91,7 @@ std::variant<std::unique_ptr<RotatingFileSink>, std::string> RotatingFileSink::o
   sink->file_max_bytes_ = file_max_bytes;
   sink->file_backup_count_ = file_backup_count;
   sink->current_size_ = static_cast<uint64_t>(st.st_size);
+  sink->regular_ = S_ISREG(st.st_mode);
   sink->lock_file_ = std::move(lock_file);
   sink->log_file_ = std::move(log_file);
   return sink;
@@ -153,7 +154,9 @@ SinkResult RotatingFileSink::follow_path() {
       log_file_.reset();
       return reopen();
     }
-    current_size_ = static_cast<uint64_t>(st.st_size);
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (size != current_size_) tail_known_ = false;  // another process wrote
+    current_size_ = size;
   } else if (rotating()) {
     log_file_.reset();
     return reopen();
@@ -171,6 +174,7 @@ bool RotatingFileSink::write_run(std::span<std::string> lines, WriteTally& tally
     lose_line(tally, SinkResult::failure("rotating file sink has no active file"));
     return false;
   }
+  if (!tail_known_) learn_tail();
   // Under the lock nobody else appends: the size after each line is known.
   // (`lines` starts where the hold did, so `end` also bounds the hold.)
   const size_t first = tally.lines;
@@ -236,6 +240,32 @@ void RotatingFileSink::lose_line(WriteTally& tally, SinkResult result) {
   last_error_ = result.error();
 }
 
+void RotatingFileSink::learn_tail() {
+  leading_newline_ = current_size_ != 0 && regular_ && ends_mid_line();
+  tail_known_ = true;
+}
+
+bool RotatingFileSink::ends_mid_line() {
+  if (!tail_reader_ && identity_) {
+    // The log file is open for appending only; the path, checked against
+    // the open file under the lock, gives it for reading.
+    UniqueFd reader(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st{};
+    if (!reader || ::fstat(reader.get(), &st) != 0 ||
+        Identity{st.st_dev, st.st_ino} != *identity_) {
+      return false;
+    }
+    tail_reader_ = std::move(reader);
+  }
+  if (!tail_reader_) return false;
+  char last = '\n';
+  ssize_t n = 0;
+  do {
+    n = ::pread(tail_reader_.get(), &last, 1, static_cast<off_t>(current_size_ - 1));
+  } while (n < 0 && errno == EINTR);
+  return n == 1 && last != '\n';
+}
+
 SinkResult RotatingFileSink::reopen() {
   auto opened = open_append_file(path_);
   if (auto* error = std::get_if<std::string>(&opened)) return SinkResult::failure(std::move(*error));
@@ -244,11 +274,15 @@ SinkResult RotatingFileSink::reopen() {
   if (::fstat(fd.get(), &st) == 0) {
     identity_ = Identity{st.st_dev, st.st_ino};
     current_size_ = static_cast<uint64_t>(st.st_size);
+    regular_ = S_ISREG(st.st_mode);
   } else {
     identity_.reset();
     current_size_ = 0;
+    regular_ = false;
   }
   leading_newline_ = false;
+  tail_known_ = false;
+  tail_reader_.reset();
   log_file_ = std::move(fd);
   return SinkResult::ok();
 }

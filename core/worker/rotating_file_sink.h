@@ -20,8 +20,12 @@
 // without the lock is noticed by the next hold.
 //
 // A line that did not end in a newline makes the next one start on a line
-// of its own. Nothing is buffered beyond the lines handed over: flush has
-// nothing to do.
+// of its own, and so does a file that another process left ending mid-line
+// (a write of its cut short by a full disk, a size limit or its death):
+// whenever the file is not as this sink last left it (someone else wrote,
+// or this sink has not written to it yet), its last byte is read under the
+// lock. That line feed counts in the size like any byte written. Nothing
+// is buffered beyond the lines handed over: flush has nothing to do.
 //
 // Thread safety: a sink belongs to one worker thread (see `LineSink`).
 #pragma once
@@ -107,6 +111,12 @@ class RotatingFileSink final : public LineSink {
                  bool rotation_failed);
   // Counts the next line as lost with `result`'s text.
   void lose_line(WriteTally& tally, SinkResult result);
+  // Under the lock, when the file may have changed since this sink last
+  // wrote: reads whether it ends mid-line, so that the next line starts
+  // with a line feed. A file that cannot be read is taken to end a line.
+  void learn_tail();
+  // Whether the open file's last byte is one other than a line feed.
+  bool ends_mid_line();
   // Opens the path again; the old descriptor is closed only on success.
   SinkResult reopen();
   SinkResult rotate();
@@ -123,7 +133,12 @@ class RotatingFileSink final : public LineSink {
   uint64_t current_size_ = 0;
   UniqueFd lock_file_;
   UniqueFd log_file_;
+  UniqueFd tail_reader_;  // the open file for reading, once needed; -1 else
+  bool regular_ = false;  // the open file is a regular file (others have no tail to read)
   bool leading_newline_ = false;
+  // `leading_newline_` tells how the file ends: it is the file this sink
+  // last wrote to, at the size it left it.
+  bool tail_known_ = false;
   uint64_t errors_ = 0;
   std::string last_error_;  // why the last lost line was lost
   std::array<iovec, 2 * kLinesPerHold> parts_{};  // a newline and the line, per line

@@ -1,12 +1,16 @@
 // What a writer object holds: its queue, its captured lines and its worker
 // thread, with the waits of flush and close, the stall limit that gives up
-// on a stuck worker, resume, abandonment after fork, and the counters.
+// on a stuck worker, resume, abandonment after fork, the counters, and the
+// locks held across fork().
 //
 // Thread safety: every member may be called from any number of threads at
 // once, except `abandon`, which is meant for a freshly forked child where
 // no other thread uses the writer. Callers holding the interpreter lock
-// release it around `flush` and `close`, which wait. Lock order: the queue
-// mutex may be held while the handle mutex is taken, never the reverse.
+// release it around `flush`, `close` and `PendingFlush::wait`, which wait.
+// Lock order: the queue mutex may be held while the handle mutex is taken,
+// never the reverse; the captured-lines mutex is taken with them only by
+// `lock_for_fork`, last. No lock of the writer is held across a sink call
+// or while waiting for the interpreter lock.
 #pragma once
 
 #include <atomic>
@@ -15,9 +19,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/base/duration.h"
+#include "core/base/monotonic.h"
 #include "core/base/native_thread.h"
 #include "core/worker/line_queue.h"
 #include "core/worker/line_sink.h"
@@ -49,12 +55,48 @@ class WriterHandle {
   // fork() (then only lets go).
   ~WriterHandle();
 
+  // A flush whose target is set when it starts and which is waited for
+  // later. Flushing several writers under one bound starts every flush
+  // first: each one's stall limit then runs from that moment, not from
+  // when its turn to be waited on comes. The writer must outlive it.
+  class PendingFlush {
+   public:
+    PendingFlush(PendingFlush&& other) noexcept;
+    PendingFlush(const PendingFlush&) = delete;
+    PendingFlush& operator=(const PendingFlush&) = delete;
+    PendingFlush& operator=(PendingFlush&&) = delete;
+    ~PendingFlush();
+
+    // Waits as `flush` does; 0, or the undrained count after a stall.
+    // Once only.
+    uint64_t wait();
+
+   private:
+    friend class WriterHandle;
+    PendingFlush(WriterHandle& writer, std::optional<Duration> stall_limit);
+    // Under the queue mutex: stops watching for progress.
+    void unwatch();
+
+    WriterHandle* writer_;
+    std::optional<Duration> stall_limit_;
+    uint64_t target_ = 0;
+    StallStart start_;
+    bool pending_ = false;   // the target was not yet flushed at the start
+    bool watching_ = false;  // counted in the queue's stall watchers
+  };
+
+  // Sets the flush target (the lines enqueued so far) and, with a stall
+  // limit, starts its clock.
+  PendingFlush start_flush(const std::optional<Duration>& stall_limit);
+
   // Waits until every line enqueued before the call is written and the sink
   // flushed after it. `stall_limit` bounds a stretch in which no line
   // completes; when it runs out the worker is given up on and the number
   // of lines accepted but not finished is returned. Otherwise 0, also when
   // the worker has ended.
-  uint64_t flush(const std::optional<Duration>& stall_limit);
+  uint64_t flush(const std::optional<Duration>& stall_limit) {
+    return start_flush(stall_limit).wait();
+  }
 
   // Closes the queue (blocked producers get "closed", a paused worker
   // drains), waits for the worker to end under the same stall rule, and
@@ -76,17 +118,40 @@ class WriterHandle {
   uint64_t maxsize() const { return queue_->maxsize; }
   LineQueue& queue() const { return *queue_; }
 
+  // Every lock of the writer that a forked child can reach, held by the
+  // thread that forks from just before fork() to just after it, on both
+  // sides: a child then never inherits one held by a thread that did not
+  // come along. Released in the reverse order of taking.
+  struct ForkLocks {
+    std::unique_lock<std::mutex> queue;
+    std::unique_lock<std::mutex> handle;
+    std::unique_lock<std::mutex> captured;
+  };
+  // Waits only for bookkeeping, never for a sink: nobody holds these locks
+  // across a sink call.
+  ForkLocks lock_for_fork();
+  // In the child, while `locks` are still held: the worker is not in this
+  // process. Pushes are refused as closed, flush and close return at once
+  // (see LineQueue::forget_worker_after_fork), and the thread handle, whose
+  // id names nothing here, is let go.
+  void forget_worker_after_fork(ForkLocks& locks);
+
  private:
   // Called with the queue mutex held: closes the queue for good, lets the
   // thread run on unobserved, and returns enqueued - completed.
   uint64_t abandon_stalled_writer();
+  // Joins or detaches the worker's thread, or only forgets it in a child
+  // forked after it started.
+  void let_go_of(NativeThread& thread, bool join) const;
   // Waits on cond_progress until `done()` (checked under the lock), the
   // worker ends, or the stall limit runs out, counted from the last line
-  // completed (or from the start of the wait); the count from
-  // abandon_stalled_writer in that last case, else 0.
+  // completed (or from `start`); the count from abandon_stalled_writer in
+  // that last case, else 0. A wait with a stall limit must be counted in
+  // the queue's stall watchers throughout.
   template <typename Done>
   uint64_t wait_for_progress(std::unique_lock<std::mutex>& lock,
-                             const std::optional<Duration>& stall_limit, Done&& done);
+                             const std::optional<Duration>& stall_limit, StallStart start,
+                             Done&& done);
 
   std::shared_ptr<LineQueue> queue_;
   std::shared_ptr<CapturedLines> captured_;

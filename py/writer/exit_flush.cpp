@@ -1,70 +1,92 @@
 #include "py/writer/exit_flush.h"
 
-#include <mutex>
-#include <unordered_map>
+#include <unistd.h>
+
+#include <memory>
 #include <vector>
 
 #include "py/dispatch/released_wait.h"
 #include "py/glue/py_ref.h"
 #include "py/glue/trampolines.h"
+#include "py/writer/open_writers.h"
 
 namespace vorlisk::py {
 namespace {
 
-// The writers whose objects exist, without owning them.
-class TrackedWriters {
- public:
-  void add(const std::shared_ptr<WriterHandle>& writer) {
-    std::lock_guard lock(mutex_);
-    writers_.insert_or_assign(writer.get(), writer);
-  }
+// The process that wrote out; a forked child has not, whatever its parent
+// did. Guarded by the interpreter lock.
+pid_t g_written_out_in = 0;
 
-  void remove(const WriterHandle& writer) {
-    std::lock_guard lock(mutex_);
-    writers_.erase(&writer);
-  }
-
-  // Shared ownership of every tracked writer, so that an object dropped on
-  // another thread while the exit handler waits cannot free its writer.
-  std::vector<std::shared_ptr<WriterHandle>> live() {
-    std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<WriterHandle>> result;
-    result.reserve(writers_.size());
-    for (const auto& [key, writer] : writers_) {
-      if (auto owned = writer.lock()) result.push_back(std::move(owned));
-    }
-    return result;
-  }
-
- private:
-  std::mutex mutex_;
-  std::unordered_map<const WriterHandle*, std::weak_ptr<WriterHandle>> writers_;
-};
-
-// Never destroyed: writers may outlive the C++ runtime's static destructors.
-TrackedWriters& tracked_writers() {
-  static auto* writers = new TrackedWriters;
-  return *writers;
-}
-
-// A worker inherited across fork() is not in this process (and the parent's
-// locks may be held for good), an abandoned writer is not ours to wait for,
-// and a paused one (only memory writers pause) moves only on its owner's
-// resume.
+// A worker inherited across fork() is not in this process, an abandoned
+// writer is not ours to wait for, and a paused one (only memory writers
+// pause) moves only on its owner's resume.
 bool waits_at_exit(const WriterHandle& writer) {
   return writer.spawned_here() && !writer.abandoned() && !writer.metrics().paused;
 }
 
-PyObject* flush_writers_at_exit(PyObject* /*unused*/) {
-  std::vector<std::shared_ptr<WriterHandle>> writers = tracked_writers().live();
+void write_out_open_writers() {
+  const pid_t self = ::getpid();
+  if (g_written_out_in == self) return;
+  g_written_out_in = self;
+  std::vector<std::shared_ptr<WriterHandle>> writers = open_writers();
   with_gil_released([&] {
+    std::vector<WriterHandle::PendingFlush> flushes;
+    flushes.reserve(writers.size());
     for (const auto& writer : writers) {
-      if (waits_at_exit(*writer)) writer->flush(kExitStallLimit);
+      if (waits_at_exit(*writer)) flushes.push_back(writer->start_flush(kExitStallLimit));
     }
+    for (WriterHandle::PendingFlush& flush : flushes) flush.wait();
+    flushes.clear();
     // A writer whose object was dropped meanwhile may go here; its
     // deallocator has closed it, so this only lets go.
     writers.clear();
   });
+}
+
+PyObject* flush_writers_at_exit(PyObject* /*unused*/) {
+  write_out_open_writers();
+  Py_RETURN_NONE;
+}
+
+// `frame.<name>`, or null with no error set.
+PyRef attribute(PyObject* object, const char* name) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+  if (!value) PyErr_Clear();
+  return value;
+}
+
+bool is_text(PyObject* object, const char* text) {
+  return object != nullptr && PyUnicode_Check(object) &&
+         PyUnicode_CompareWithASCIIString(object, text) == 0;
+}
+
+// Whether `frame` runs threading._shutdown.
+bool runs_threading_shutdown(PyObject* frame) {
+  PyRef code = attribute(frame, "f_code");
+  if (!code) return false;
+  PyRef name = attribute(code.get(), "co_name");
+  if (!is_text(name.get(), "_shutdown")) return false;
+  PyRef globals = attribute(frame, "f_globals");
+  if (!globals || !PyDict_Check(globals.get())) return false;
+  return is_text(PyDict_GetItemString(globals.get(), "__name__"), "threading");
+}
+
+// Whether threading._shutdown, which runs this hook, was called by Python
+// code. The interpreter's exit calls it from C, with no Python frame below.
+bool shutdown_called_from_python() {
+  PyRef frame = PyRef::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+  while (frame && frame.get() != Py_None) {
+    if (runs_threading_shutdown(frame.get())) {
+      PyRef caller = attribute(frame.get(), "f_back");
+      return caller && caller.get() != Py_None;
+    }
+    frame = attribute(frame.get(), "f_back");
+  }
+  return false;
+}
+
+PyObject* flush_writers_at_thread_shutdown(PyObject* /*unused*/) {
+  if (shutdown_called_from_python()) write_out_open_writers();
   Py_RETURN_NONE;
 }
 
@@ -73,25 +95,49 @@ PyMethodDef g_exit_flush = noargs_method<flush_writers_at_exit>(
     "_flush_writers_at_exit()\n--\n\n"
     "Wait until every open writer has written the lines queued so far.");
 
-bool g_registered = false;  // guarded by the interpreter lock
+PyMethodDef g_thread_shutdown_flush = noargs_method<flush_writers_at_thread_shutdown>(
+    "_flush_writers_at_thread_shutdown",
+    "_flush_writers_at_thread_shutdown()\n--\n\n"
+    "In a process that ends right after threading's shutdown, wait until every open writer "
+    "has written the lines queued so far.");
+
+// Calls `module.<function>(hook)`.
+bool register_hook(const char* module_name, const char* function, PyMethodDef* definition) {
+  PyRef module = PyRef::steal(PyImport_ImportModule(module_name));
+  if (!module) return false;
+  PyRef hook = PyRef::steal(PyCMethod_New(definition, nullptr, nullptr, nullptr));
+  if (!hook) return false;
+  PyRef result = PyRef::steal(PyObject_CallMethod(module.get(), function, "O", hook.get()));
+  return static_cast<bool>(result);
+}
+
+// threading's hook is private: where it is missing, or refused because the
+// shutdown has begun, the exit handler alone remains.
+bool register_thread_shutdown_hook() {
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  if (!threading) return false;
+  if (!PyObject_HasAttrString(threading.get(), "_register_atexit")) return true;
+  if (register_hook("threading", "_register_atexit", &g_thread_shutdown_flush)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// Guarded by the interpreter lock.
+bool g_exit_hook_registered = false;
+bool g_thread_shutdown_hook_registered = false;
 
 }  // namespace
 
-void track_writer_for_exit(const std::shared_ptr<WriterHandle>& writer) {
-  tracked_writers().add(writer);
-}
-
-void untrack_writer_for_exit(const WriterHandle& writer) { tracked_writers().remove(writer); }
-
 bool register_exit_flush() {
-  if (g_registered) return true;
-  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
-  if (!atexit) return false;
-  PyRef hook = PyRef::steal(PyCMethod_New(&g_exit_flush, nullptr, nullptr, nullptr));
-  if (!hook) return false;
-  PyRef result = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  if (!result) return false;
-  g_registered = true;
+  if (!g_exit_hook_registered) {
+    if (!register_hook("atexit", "register", &g_exit_flush)) return false;
+    g_exit_hook_registered = true;
+  }
+  if (!g_thread_shutdown_hook_registered) {
+    if (!register_thread_shutdown_hook()) return false;
+    g_thread_shutdown_hook_registered = true;
+  }
   return true;
 }
 

@@ -14,6 +14,7 @@
 #include "py/glue/trampolines.h"
 #include "py/writer/exit_flush.h"
 #include "py/writer/log_methods.h"
+#include "py/writer/open_writers.h"
 
 namespace vorlisk::py {
 namespace {
@@ -21,7 +22,7 @@ namespace {
 constexpr const char* kClass = "_NativeStringWriter";
 
 // WriterHandle holds a mutex and cannot move; the object keeps it boxed,
-// shared with the exit handler while that waits for it (exit_flush.h).
+// shared with the exit write-out while that waits for it (exit_flush.h).
 using WriterObject = NativeObject<std::shared_ptr<WriterHandle>>;
 
 PyObject* bool_object(bool value) { return PyBool_FromLong(value ? 1 : 0); }
@@ -77,9 +78,9 @@ PyObject* writer_new(PyTypeObject* type, PyObject* const* args) {
   // Should the object not come to be, the handle closes and joins the new
   // worker as it goes.
   auto handle = std::make_shared<WriterHandle>(std::get<WriterParts>(std::move(started)));
-  track_writer_for_exit(handle);
+  track_open_writer(handle);
   PyObject* self = new_native_object<WriterObject>(type, handle);
-  if (self == nullptr) untrack_writer_for_exit(*handle);
+  if (self == nullptr) untrack_open_writer(*handle);
   return self;
 }
 
@@ -180,7 +181,7 @@ void close_dropped_writer(WriterHandle& writer) {
 void writer_dealloc(PyObject* self) {
   guarded_teardown([&] {
     WriterHandle& writer = *native_of<WriterObject>(self);
-    untrack_writer_for_exit(writer);
+    untrack_open_writer(writer);
     close_dropped_writer(writer);
   });
   native_dealloc<WriterObject>(self);

@@ -7,8 +7,9 @@
 // writer that was neither closed nor abandoned closes it and waits for its
 // worker, with the interpreter lock released too; once the interpreter is
 // finalizing, with the lock held and a stall limit instead. A writer
-// inherited across fork() is let go on drop: its worker is not in this
-// process. Open writers are written out at interpreter exit (exit_flush.h).
+// inherited across fork() is closed in the child, its worker not being
+// there (open_writers.h), and let go on drop. Open writers are written out
+// when the process ends (exit_flush.h).
 //
 // Thread safety: any number of Python threads may use one writer at once;
 // the core's WriterHandle does the locking. `abandon` is for a freshly
