@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "py/conversion/class_change_watch.h"
 #include "py/conversion/interned_name.h"
 #include "py/conversion/stdlib_lookup.h"
 #include "py/glue/py_ref.h"
@@ -46,6 +47,9 @@ struct UuidClass {
   PyObject* int_key = nullptr;
   PyObject* isoformat_key = nullptr;
   PyObject* members_key = nullptr;
+  // Tells that none of the above can have changed since they were last
+  // compared (class_change_watch.h).
+  ClassChangeWatch watch;
 };
 
 UuidClass g_uuid;
@@ -81,6 +85,14 @@ PyTypeObject* member_descriptor_type() {
   if (!dict) return nullptr;
   PyRef member = PyRef::steal(PyMapping_GetItemString(dict.get(), "__basicsize__"));
   return member ? Py_TYPE(member.get()) : nullptr;
+}
+
+// Whether attribute access on the class's objects is the default one:
+// str() reads self.int through the class's own __getattribute__, or its
+// __getattr__ when the slot is unset, when it has either (then the type's
+// attribute slot is no longer the generic one).
+bool default_attribute_access(PyTypeObject* type) {
+  return PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(&PyObject_GenericGetAttr);
 }
 
 // The standard __str__'s code as this interpreter compiles it, with the
@@ -123,6 +135,9 @@ bool examine(PyObject* module) {
   PyRef type = attribute(module, "UUID");
   if (!type || !PyType_Check(type.get())) return false;
   auto* const type_object = reinterpret_cast<PyTypeObject*>(type.get());
+  // The standard metaclass, which no class can change: the probes' lookups
+  // on the class run nothing of a metaclass's own.
+  if (Py_TYPE(type.get()) != &PyType_Type || !default_attribute_access(type_object)) return false;
   PyRef mro = attribute(type.get(), "__mro__");
   if (!mro || !PyTuple_Check(mro.get()) || PyTuple_Size(mro.get()) != 2 ||
       PyTuple_GetItem(mro.get(), 0) != type.get() ||
@@ -149,6 +164,7 @@ bool examine(PyObject* module) {
   if (!standard || Py_TYPE(str.get()) != standard->function_type) return false;
   PyRef code = attribute(str.get(), "__code__");
   if (!code || !same_code(code.get(), standard->code.get())) return false;
+  ClassChangeWatch watch = ClassChangeWatch::of(type_object);
 
   if (g_uuid.type == nullptr) {
     const auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(member_type, Py_tp_descr_get));
@@ -163,6 +179,7 @@ bool examine(PyObject* module) {
     g_uuid.int_key = keys[2];
     g_uuid.isoformat_key = keys[3];
     g_uuid.members_key = keys[4];
+    g_uuid.watch = watch;
     g_uuid.type = type.release();
   }
   return true;
@@ -180,17 +197,20 @@ void find_standard_uuid() {
   const PyRef previous = PyRef::steal(std::exchange(g_refused_module, Py_NewRef(module.get())));
 }
 
-// The class still resolves what it did when it was found. With its bases
-// unchanged (and so its __mro__: the class and object, which cannot
-// change), its own names decide every name the probes and str() read. The
-// checks read the type's fields and its dict: nothing the class could have
-// been given runs, and no audit hook is asked. (The standard function's
-// code could still be replaced in place, `__str__.__code__ = ...`; reading
-// it on every use would run audit hooks, so that alone is not seen.)
+// The class still resolves what it did when it was found, with the
+// default attribute access. With its bases unchanged (and so its __mro__:
+// the class and object, which cannot change), its own names decide every
+// name the probes and str() read. The checks read the type's fields and its
+// dict: nothing the class could have been given runs, and no audit hook is
+// asked. (The standard function's code could still be replaced in place,
+// `__str__.__code__ = ...`; reading it on every use would run audit hooks,
+// so that alone is not seen.)
 bool unchanged() {
   const UuidClass& c = g_uuid;
   auto* const type = reinterpret_cast<PyTypeObject*>(c.type);
-  if (PyType_GetSlot(type, Py_tp_bases) != c.bases) return false;
+  if (PyType_GetSlot(type, Py_tp_bases) != c.bases || !default_attribute_access(type)) {
+    return false;
+  }
   const PyRef name = PyRef::steal(PyType_GetName(type));
   if (name.get() != c.name) {
     PyErr_Clear();
@@ -206,7 +226,13 @@ bool unchanged() {
 
 const DescriptorReader* standard_uuid_int(PyTypeObject* type) {
   if (g_uuid.type == nullptr) find_standard_uuid();
-  if (reinterpret_cast<PyObject*>(type) != g_uuid.type || !unchanged()) return nullptr;
+  if (reinterpret_cast<PyObject*>(type) != g_uuid.type) return nullptr;
+  if (!g_uuid.watch.unchanged()) {
+    if (!unchanged()) return nullptr;
+    // Its int is the member descriptor just compared: looking it up runs
+    // no code.
+    g_uuid.watch.arm(g_uuid.int_key);
+  }
   return &g_uuid.int_member;
 }
 

@@ -13,13 +13,17 @@
 // The class can be changed at any time, so every use checks, without
 // running any code the class could have been given, that it still resolves
 // what the conversion's probes and str() read: its bases, its name, its
-// __str__, its hex property and int member, and no isoformat or
-// __members__ (which the probes look for first). Not seen: the standard
-// function's code replaced in place (`UUID.__str__.__code__ = ...`), as
-// reading a function's code runs the interpreter's audit hooks.
+// __str__, its hex property and int member, no isoformat or __members__
+// (which the probes look for first), and the default attribute access (no
+// __getattribute__ or __getattr__, through which str() would read
+// self.int). Those objects are compared by identity only when the class
+// may have changed since they last were (class_change_watch.h); otherwise
+// the verdict stands. Not seen: the standard function's code replaced in
+// place (`UUID.__str__.__code__ = ...`), as reading a function's code runs
+// the interpreter's audit hooks.
 //
-// Interpreter lock held: the class found is process-wide state that the
-// lock serialises.
+// Interpreter lock held: the class found and its watch are process-wide
+// state that the lock serialises.
 #pragma once
 
 #include "py/conversion/stdlib_lookup.h"

@@ -8,6 +8,7 @@
 #include "py/conversion/to_python.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
+#include "py/glue/recursion_guard.h"
 #include "py/glue/trampolines.h"
 
 namespace vorlisk::py {
@@ -16,6 +17,8 @@ namespace {
 constexpr auto kConvertValueDebugSig =
     function_signature("_convert_value_debug", {required("obj")});
 PyObject* convert_value_debug(PyObject*, PyObject* const* args) {
+  const RecursionGuard guard;
+  if (!guard.entered()) return nullptr;
   Converted value = convert_top_level(args[0]);
   if (!value) return nullptr;
   return value_to_py(*value).release();
@@ -23,6 +26,8 @@ PyObject* convert_value_debug(PyObject*, PyObject* const* args) {
 
 constexpr auto kConversionStatsSig = function_signature("_conversion_stats", {required("obj")});
 PyObject* conversion_stats(PyObject*, PyObject* const* args) {
+  const RecursionGuard guard;
+  if (!guard.entered()) return nullptr;
   Converted value = convert_top_level(args[0]);
   if (!value) return nullptr;
   ConversionStats stats;
@@ -38,6 +43,8 @@ PyObject* conversion_stats(PyObject*, PyObject* const* args) {
 
 constexpr auto kRenderJsonDebugSig = function_signature("_render_json_debug", {required("obj")});
 PyObject* render_json_debug(PyObject*, PyObject* const* args) {
+  const RecursionGuard guard;
+  if (!guard.entered()) return nullptr;
   Converted value = convert_top_level(args[0]);
   if (!value) return nullptr;
   JsonResult json = value_to_json(*value);
@@ -52,6 +59,8 @@ PyObject* render_json_debug(PyObject*, PyObject* const* args) {
 constexpr auto kMergeFieldsSig = function_signature(
     "merge_fields", {required("bound"), required("kwargs"), required("contextvars")});
 PyObject* merge_fields(PyObject*, PyObject* const* args) {
+  const RecursionGuard guard;
+  if (!guard.entered()) return nullptr;
   PyObject* dicts[3];
   const char* names[3] = {"bound", "kwargs", "contextvars"};
   for (int i = 0; i < 3; ++i) {

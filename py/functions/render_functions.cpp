@@ -18,6 +18,7 @@
 #include "py/conversion/direct_json.h"
 #include "py/conversion/text.h"
 #include "py/glue/extract.h"
+#include "py/glue/recursion_guard.h"
 #include "py/glue/trampolines.h"
 
 namespace vorlisk::py {
@@ -90,6 +91,8 @@ PyObject* str_from(std::string_view text) {
 
 template <LineFormat Format, PatternSource Source>
 PyObject* render(PyObject*, PyObject* const* args) {
+  const RecursionGuard guard;
+  if (!guard.entered()) return nullptr;
   RenderArgs call;
   if (!convert_render_args(args, Format, Source, &call)) return nullptr;
   RenderRequest request{call.fields, call.logger, call.level, call.service, call.message,

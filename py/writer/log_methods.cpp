@@ -22,6 +22,7 @@
 #include "py/functions/render_functions.h"
 #include "py/glue/extract.h"
 #include "py/glue/py_ref.h"
+#include "py/glue/recursion_guard.h"
 #include "py/glue/trampolines.h"
 #include "py/writer/native_string_writer.h"
 
@@ -347,6 +348,8 @@ constexpr auto kLogSig = method_signature(
      required("stack"), optional("created")});
 
 PyObject* log(PyObject* self, PyObject* const* args) {
+  const RecursionGuard guard;
+  if (!guard.entered()) return nullptr;
   LogArgs call;
   if (!convert_log_args(args, false, &call)) return nullptr;
   std::optional<RenderedRecord> record = render_log_record(call);
@@ -363,6 +366,8 @@ constexpr auto kLogCaptureSig = method_signature(
      required("stack"), required("json_copy"), optional("created")});
 
 PyObject* log_capture(PyObject* self, PyObject* const* args) {
+  const RecursionGuard guard;
+  if (!guard.entered()) return nullptr;
   LogArgs call;
   if (!convert_log_args(args, true, &call)) return nullptr;
   std::optional<RenderedRecord> record = render_log_record(call);
@@ -438,6 +443,8 @@ bool convert_render_enqueue_args(PyObject* const* args, RenderEnqueueArgs* out) 
 // Renders the JSON line exactly as render_line_with_config does with a
 // config, and as render_line does without one, then pushes it.
 std::optional<EnqueueOutcome> render_enqueue_json_line(PyObject* self, PyObject* const* args) {
+  const RecursionGuard guard;
+  if (!guard.entered()) return std::nullopt;
   RenderEnqueueArgs call;
   if (!convert_render_enqueue_args(args, &call)) return std::nullopt;
   RenderRequest request{call.fields, call.logger, call.level, call.service, call.message,
