@@ -60,6 +60,25 @@ std::vector<CodePointRange> difference(std::span<const CodePointRange> a,
   return out;
 }
 
+// The code point the fold link of `cp` leads to; `cp` itself when it has
+// no other case.
+char32_t fold_link(char32_t cp) {
+  const unicode_tables::FoldRun* const runs_end = unicode_tables::kFoldRuns + unicode_tables::kFoldRunCount;
+  const unicode_tables::FoldRun* run = std::lower_bound(
+      unicode_tables::kFoldRuns, runs_end, cp, [](const unicode_tables::FoldRun& r, char32_t c) { return r.last < c; });
+  if (run == runs_end || run->first > cp) return cp;
+  if (run->offset != 0) return static_cast<char32_t>(static_cast<int64_t>(cp) + run->offset);
+  return run->first + ((cp - run->first) ^ 1u);
+}
+
+// The orbit of one code point, following its links round.
+std::vector<CodePointRange> case_orbit(char32_t cp) {
+  std::vector<CodePointRange> orbit{{cp, cp}};
+  for (char32_t next = fold_link(cp); next != cp; next = fold_link(next)) orbit.push_back({next, next});
+  if (orbit.size() > 1) normalize(orbit);
+  return orbit;
+}
+
 // Appends, for the members of `set` that have other cases, the runs their
 // fold links lead to. A run of pairs gives the whole pairs its members
 // belong to, which holds the members themselves too.
@@ -172,6 +191,7 @@ void normalize(std::vector<CodePointRange>& ranges) {
 }
 
 std::vector<CodePointRange> case_fold_closure(std::span<const CodePointRange> ranges) {
+  if (ranges.size() == 1 && ranges[0].first == ranges[0].last) return case_orbit(ranges[0].first);
   std::vector<CodePointRange> closure(ranges.begin(), ranges.end());
   // Each round follows the links out of the members the previous round
   // added; an orbit has at most a handful of members, so few rounds run.

@@ -45,20 +45,28 @@ INSTANTIATE_TEST_SUITE_P(
         FoldCase{{{'0', '9'}, {0x4E00, 0x4E10}}, {{'0', '9'}, {0x4E00, 0x4E10}}},  // no cases
         FoldCase{{}, {}}));
 
-// Each member of an orbit leads to the same orbit: folding is symmetric,
-// whichever case a pattern spells.
+// Each member of an orbit leads to the same orbit, whichever case a pattern
+// spells; and folding a run gives the orbits of its members (runs are
+// folded a run at a time, single characters by their links).
 TEST(CaseFolding, EveryMemberOfAnOrbitFoldsToTheSameOrbit) {
   size_t orbits = 0;
+  Ranges previous;
   for (char32_t cp = 0; cp <= 0x1FFFF; ++cp) {
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;
     const CodePointRange one[] = {{cp, cp}};
     const Ranges closure = case_fold_closure(one);
+    if (cp > 0 && cp != 0xE000) {
+      const CodePointRange pair[] = {{cp - 1, cp}};
+      ASSERT_EQ(show(case_fold_closure(pair)), show(union_of(previous, closure))) << std::hex << static_cast<uint32_t>(cp);
+    }
+    previous = closure;
     if (closure.size() == 1 && closure[0].first == closure[0].last) continue;
     ++orbits;
     for (const CodePointRange& range : closure) {
       for (char32_t member = range.first; member <= range.last; ++member) {
         const CodePointRange other[] = {{member, member}};
-        ASSERT_EQ(show(case_fold_closure(other)), show(closure)) << std::hex << static_cast<uint32_t>(cp) << " " << static_cast<uint32_t>(member);
+        ASSERT_EQ(show(case_fold_closure(other)), show(closure))
+            << std::hex << static_cast<uint32_t>(cp) << " " << static_cast<uint32_t>(member);
       }
     }
   }
