@@ -1,5 +1,6 @@
 #include "core/render/pattern_escapes.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -105,7 +106,7 @@ class EscapeReader {
 
   // The bytes up to `end` for PCRE2 to read, or reject, its own way: a
   // fault without a text, whose place counts.
-  Escape left_to_engine(size_t end) { return fault(Fault{{}, false, pos_, end}); }
+  Escape left_to_engine(size_t end) { return fault(Fault{{}, false, pos_, std::min(end, s_.size())}); }
 
   // The escapes that only mean something outside a class; nothing for
   // the others.

@@ -12,6 +12,7 @@
 #include "core/base/utf8.h"
 #include "core/render/linear_engine.h"
 #include "core/render/pattern_emit.h"
+#include "core/tests/pattern_tree_check.h"
 #include "core/tests/re2_matches.h"
 
 namespace vorlisk::pattern {
@@ -19,6 +20,7 @@ namespace {
 
 using testing_support::compile_re2;
 using testing_support::re2_replaced;
+using testing_support::tree_fault;
 
 std::string linear_error(std::string_view pattern) {
   const auto parsed = parse_linear_pattern(pattern);
@@ -259,13 +261,12 @@ TEST(PatternTree, MembersNameTheirGeneratedSet) {
                         Case{"(?i)\\w", unicode_tables::kWordSet, false}, Case{"\\p{Lu}", upper, false},
                         Case{"(?i)\\p{Lu}", kNoUnicodeSet, false}, Case{"[\\P{Greek}]", greek, true},
                         Case{"[[:alpha:]]", kNoUnicodeSet, false}, Case{"(?s).", any, false},
-                        Case{"a-z", kNoUnicodeSet, false}}) {
+                        Case{"[a-z]", kNoUnicodeSet, false}}) {
     const PatternTree tree = linear_tree(c.pattern);
     const Node* found = nullptr;
     visit(*tree.root, [&](const Node& node) {
       if (node.kind == Node::Kind::kClass && found == nullptr) found = &node;
     });
-    if (c.set == kNoUnicodeSet && found == nullptr) continue;  // a-z: literals and no class
     ASSERT_NE(found, nullptr) << c.pattern;
     ASSERT_EQ(found->members.size(), 1u) << c.pattern;
     EXPECT_EQ(found->members[0].unicode_set, c.set) << c.pattern;
@@ -408,6 +409,31 @@ TEST(Backtracking, FlagsAreAppliedAndBackreferencesKeepTheirCase) {
   });
   EXPECT_EQ(caseless, (std::vector<bool>{true, false}));
   EXPECT_TRUE(k_folded);
+}
+
+// ---- any input -------------------------------------------------------------------
+
+// Every prefix of patterns full of constructs, cut anywhere (inside an
+// escape, a name, a class, a UTF-8 character), parses in both dialects
+// into a well-formed tree or an error.
+TEST(AnyPattern, EveryPrefixGivesAWellFormedTreeOrAnError) {
+  const std::string patterns[] = {
+      "(?i)(?P<n>a|[^\\P{Lu}\\d-z]{2,3}?)\\b{start}\\x{1F600}\\u{e9}\\p{Greek}+(?:x**)?$",
+      "(?x: a \\  [ b - d ] # comment\n)\\Qa.\\E{ 1 , 2 }(?-x)[[:^alpha:]\\]\\-]\u00E9\u0301",
+      "(?<=a)(?>b)(?(1)c|d)\\g{-1}(*pla:e)(?C'x')\\k<n>(?J)(?'m'f)\\10\\o{101}\\cA[\\b\\h]",
+      "[a-z&&b]\\C\\b{x}(?R)\xC3\x28\xF0\x9F\x98(?#c)\\N{U+41}a{70000}(?^i)"};
+  for (const std::string& pattern : patterns) {
+    for (size_t end = 0; end <= pattern.size(); ++end) {
+      const std::string prefix = pattern.substr(0, end);
+      const auto linear = parse_linear_pattern(prefix);
+      if (const auto* tree = std::get_if<PatternTree>(&linear)) {
+        EXPECT_EQ(tree_fault(*tree, prefix.size(), true), "") << prefix;
+      } else {
+        EXPECT_FALSE(std::get<std::string>(linear).empty()) << prefix;
+      }
+      EXPECT_EQ(tree_fault(parse_backtracking_pattern(prefix).tree, prefix.size(), false), "") << prefix;
+    }
+  }
 }
 
 }  // namespace
