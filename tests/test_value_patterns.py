@@ -139,6 +139,13 @@ def test_catastrophic_pattern_still_fails_closed_quickly():
     assert time.perf_counter() - start < 1.0  # about 10 ms; sanitizer builds are slower
 
 
+def test_search_over_many_start_positions_is_bounded_as_a_whole():
+    # Quadratic: each of the 200,000 positions scans the rest of the text.
+    start = time.perf_counter()
+    assert redact("(?=.*z)a", "a" * 200_000, allow_backtracking=True) == "[REDACTED]"
+    assert time.perf_counter() - start < 5.0  # about 25 ms; unbounded, it takes minutes
+
+
 # ---- property: the linear engine against PCRE2 --------------------------------
 
 class Pcre2:

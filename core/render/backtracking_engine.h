@@ -5,12 +5,15 @@
 // Patterns are translated first (pattern_translation.h), so \w, \d, \s,
 // the boundaries and the POSIX classes mean what they mean for the linear
 // engine. Compiled in UTF mode, "$" only at the very end, a line feed as the
-// only newline, groups nested at most 250 deep, and \C refused. Every search
-// is bounded by 1,000,000 backtracking steps; a search that hits the limit
-// (or fails any other way) makes the whole text "[REDACTED]". The engine's
-// depth limit is its default, above the step limit, and its heap limit is
-// sized so that a search within the step limit never runs out of it. No
-// JIT: its step count would not be the same limit.
+// only newline, groups nested at most 250 deep, and \C refused. Each search
+// for the next match is bounded by 1,000,000 steps over all the start
+// positions it tries (a step: a new start position, or a resumption after
+// a backtrack), and by the engine's own match limit of as many at any one
+// position; a search that hits either (or fails any other way) makes the
+// whole text "[REDACTED]". The engine's depth limit is its default, above
+// the step limit, and its heap limit is sized so that a search within the
+// step limit never runs out of it. No JIT: its step count would not be the
+// same limit.
 //
 // Immutable once compiled; any number of threads may search with one
 // expression at once. Each thread keeps one match-data block for all its
