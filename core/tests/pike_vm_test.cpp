@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/render/unicode_sets.h"
@@ -366,6 +367,18 @@ TEST(Programs, DeepPatternsCompileAndRunOnASmallStack) {
   EXPECT_EQ(work.results[0], "[] [] [] []");  // a lazy loop inside prefers to leave
   EXPECT_EQ(work.results[1], "[aab](aab)(b)");
   free_deep(stacked);
+}
+
+TEST(Programs, OneProgramServesManyThreads) {
+  const std::optional<PikeProgram> program =
+      PikeProgram::compile(tree_of(cat(group(1, plus(word())), assertion(Assertion::kWordBoundary))));
+  std::string results[4];
+  std::vector<std::thread> threads;
+  for (std::string& result : results) {
+    threads.emplace_back([&program, &result] { result = pike_matches(*program, "\u00E91 \u04362-x_3"); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& result : results) EXPECT_EQ(result, "[\u00E91](\u00E91) [\u04362](\u04362) [x_3](x_3)");
 }
 
 TEST(Programs, AMatcherIsReusedAcrossTexts) {
