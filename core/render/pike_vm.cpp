@@ -250,7 +250,7 @@ SearchStatus PikeMatcher::find(size_t from, MatchBounds& found) {
   found_ = false;
   const bool has_prefix = !program_->required_prefix().empty();
   const bool anchored = program_->anchored_at_start() || has_prefix;
-  if (from > text_.size() || (anchored && from != 0)) return SearchStatus::kNotFound;
+  if (from > text_.size() || (anchored && from != 0) || program_->start() == 0) return SearchStatus::kNotFound;
   size_t start_at = from;
   if (has_prefix) {
     const std::optional<size_t> after = after_prefix();
