@@ -4,13 +4,14 @@
 #include <pcre2.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "core/render/match_loop.h"
-#include "core/render/pattern_translation.h"
+#include "core/render/pattern_parser.h"
+#include "core/render/pcre2_form.h"
+#include "core/render/pcre2_unicode.h"
 
 namespace vorlisk {
 namespace {
@@ -139,21 +140,6 @@ class ThreadMatchData {
 
 thread_local ThreadMatchData thread_match_data;
 
-// The code points PCRE2's own Unicode tables do not know: those assigned by
-// later versions than theirs.
-std::span<const CodePointRange> engine_unknown() {
-  static const std::vector<CodePointRange> unknown = [] {
-    char version[32] = {};
-    unsigned major = 0;
-    unsigned minor = 0;
-    if (pcre2_config(PCRE2_CONFIG_UNICODE_VERSION, version) > 0) {
-      std::sscanf(version, "%u.%u", &major, &minor);
-    }
-    return assigned_after(major, minor);
-  }();
-  return unknown;
-}
-
 using CompileContext =
     std::unique_ptr<pcre2_compile_context, decltype(&pcre2_compile_context_free)>;
 
@@ -211,22 +197,14 @@ class Pcre2Program {
 class Pcre2Matcher {
  public:
   Pcre2Matcher(const Pcre2Program& program, ThreadMatchData& cache, uint32_t pairs,
-               uint32_t heap_limit_kib, std::string_view text, const MatchStarts* starts)
+               uint32_t heap_limit_kib, std::string_view text)
       : program_(program),
         context_(cache.limits(heap_limit_kib)),
         data_(cache.acquire(pairs)),
-        text_(text),
-        starts_(starts) {}
+        text_(text) {}
 
   SearchStatus find(size_t from, MatchBounds& found) {
     if (data_ == nullptr || context_ == nullptr) return SearchStatus::kFailed;
-    if (starts_ != nullptr) {
-      const std::optional<size_t> start = starts_->next(text_, from);
-      if (!start) return SearchStatus::kNotFound;
-      // A match starts on a character; the text between `from` and the
-      // candidate holds none, so the character holding it may be searched.
-      for (from = std::max(from, *start); !is_char_boundary(text_, from);) --from;
-    }
     // At most one start position per byte, and one at the end.
     const size_t share = kBacktrackMatchLimit / (text_.size() - from + 1);
     int rc = PCRE2_ERROR_MATCHLIMIT;
@@ -274,7 +252,6 @@ class Pcre2Matcher {
   pcre2_match_context* context_;
   pcre2_match_data* data_;
   std::string_view text_;
-  const MatchStarts* starts_;
   SearchSteps steps_;
   bool utf_checked_ = false;
   uint32_t set_pairs_ = 0;
@@ -295,24 +272,25 @@ std::variant<BacktrackingExpression, std::string> BacktrackingExpression::compil
   if (compile_context == nullptr) {
     return "Error compiling regex: " + error_message(PCRE2_ERROR_NOMEMORY);
   }
-  Translation translation =
-      translate_pattern(pattern, PatternDialect::kBacktracking, engine_unknown());
+  pattern::BacktrackingParse parse = pattern::parse_backtracking_pattern(pattern);
+  pattern::Pcre2Form form = pattern::emit_pcre2(parse.tree, pattern.size(), engine_unknown());
   int error_code = 0;
   PCRE2_SIZE error_offset = 0;
-  pcre2_code* code = pcre2_compile(subject(translation.text), translation.text.size(),
-                                   kCompileOptions, &error_code, &error_offset,
-                                   compile_context.get());
+  pcre2_code* code = pcre2_compile(subject(form.text), form.text.size(), kCompileOptions,
+                                   &error_code, &error_offset, compile_context.get());
   if (code == nullptr) {
-    return "Parsing error at position " + std::to_string(translation.source_offset(error_offset)) +
-           ": " + error_message(error_code);
+    return "Parsing error at position " + std::to_string(form.source_offset(error_offset)) + ": " +
+           error_message(error_code);
   }
-  auto handles = std::make_unique<Handles>(code, std::move(translation.text));
+  auto handles = std::make_unique<Handles>(code, std::move(form.text));
   uint32_t capture_count = 0;
   size_t frame_size = 0;
   int info = pcre2_pattern_info(code, PCRE2_INFO_CAPTURECOUNT, &capture_count);
   if (info == 0) info = pcre2_pattern_info(code, PCRE2_INFO_FRAMESIZE, &frame_size);
   if (info != 0) return "Error compiling regex: " + error_message(info);
-  if (translation.refusal) return *translation.refusal;
+  // A refused construct is reported only when PCRE2 accepts the rest, so
+  // that its own errors keep their places.
+  if (parse.refusal) return *parse.refusal;
   // Every backtracking step opens at most one frame of `frame_size` bytes
   // (128 bytes plus 16 per capture group in PCRE2 10.42), and frames only
   // pile up while steps are taken at one start position, which PCRE2's own
@@ -336,11 +314,9 @@ BacktrackingExpression& BacktrackingExpression::operator=(BacktrackingExpression
 BacktrackingExpression::~BacktrackingExpression() = default;
 
 std::optional<std::string> BacktrackingExpression::replace_all(std::string_view text,
-                                                               std::string_view replacement,
-                                                               const MatchStarts* starts) const {
+                                                               std::string_view replacement) const {
   ThreadMatchData& cache = thread_match_data;
-  Pcre2Matcher matcher(handles_->program, cache, capture_count_ + 1, handles_->heap_limit_kib, text,
-                       starts);
+  Pcre2Matcher matcher(handles_->program, cache, capture_count_ + 1, handles_->heap_limit_kib, text);
   std::optional<std::string> result = replace_all_matches(text, replacement, *this, matcher);
   cache.trim();
   return result;

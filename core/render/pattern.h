@@ -27,8 +27,10 @@ class CompiledPattern {
   ~CompiledPattern();
 
   bool is_backtracking() const;
-  // The pattern text when the linear-time engine compiled it.
-  std::optional<std::string_view> linear_pattern_text() const;
+  // The linear-time engine's full RE2 form of the pattern (word assertions
+  // left out: it matches wherever the pattern does), for a combined
+  // search of several patterns; nothing for the backtracking engine.
+  std::optional<std::string_view> linear_full_form() const;
   const Engine& engine() const { return *engine_; }
 
  private:

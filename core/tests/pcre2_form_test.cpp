@@ -2,6 +2,7 @@
 // the point, what PCRE2 makes of it, and PCRE2's error offsets mapped back
 // to the pattern.
 #include "core/render/pcre2_form.h"
+#include "core/render/pcre2_unicode.h"
 
 #include <gtest/gtest.h>
 
@@ -109,23 +110,8 @@ using Build = NodePtr (*)();
 
 // ---- PCRE2 -------------------------------------------------------------------
 
-// What the installed PCRE2's tables lack, found as the backtracking engine
-// finds it.
-std::span<const CodePointRange> pcre2_unknown() {
-  static const std::vector<CodePointRange> unknown = [] {
-    char version[32] = {};
-    unsigned major = 0;
-    unsigned minor = 0;
-    if (pcre2_config(PCRE2_CONFIG_UNICODE_VERSION, version) > 0) {
-      std::sscanf(version, "%u.%u", &major, &minor);
-    }
-    return assigned_after(major, minor);
-  }();
-  return unknown;
-}
-
 Pcre2Form form_of(NodePtr root, size_t source_size = 0,
-                  std::span<const CodePointRange> unknown = pcre2_unknown()) {
+                  std::span<const CodePointRange> unknown = engine_unknown()) {
   PatternTree tree;
   tree.root = std::move(root);
   return emit_pcre2(tree, source_size, unknown);
@@ -309,7 +295,7 @@ TEST_P(Classes, MatchExactlyTheTreesSet) {
   ASSERT_TRUE(code.code) << code.message;
   std::vector<char32_t> probes;
   for (std::span<const CodePointRange> runs :
-       {std::span<const CodePointRange>(tree->set), pcre2_unknown()}) {
+       {std::span<const CodePointRange>(tree->set), engine_unknown()}) {
     for (const CodePointRange& run : runs) {
       probes.insert(probes.end(), {run.first - 1, run.first, run.last, run.last + 1});
     }
