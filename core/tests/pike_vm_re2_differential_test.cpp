@@ -14,6 +14,7 @@
 #include "core/render/pike_program.h"
 #include "core/render/pike_vm.h"
 #include "core/render/re2_program_bound.h"
+#include "core/tests/pike_matches.h"
 #include "core/tests/random_patterns.h"
 #include "core/tests/re2_matches.h"
 
@@ -23,35 +24,7 @@ namespace {
 using testing_support::compile_re2;
 using testing_support::PatternWriter;
 using testing_support::re2_matches;
-
-// The VM's matches in re2_matches' notation.
-std::string vm_matches(const PikeProgram& program, std::string_view text) {
-  PikeMatcher matcher(program, text, true);
-  std::string out;
-  size_t from = 0;
-  size_t last_end = std::string_view::npos;
-  MatchBounds found;
-  while (from <= text.size() && matcher.find(from, found) == SearchStatus::kFound) {
-    from = found.end;
-    if (found.start == found.end) {
-      from = testing_support::next_character(text, found.start);
-      if (found.end == last_end) continue;
-    }
-    last_end = found.end;
-    out += "[" + std::to_string(found.start) + "," + std::to_string(found.end) + ")";
-    for (uint32_t g = 1; g <= program.capture_count(); ++g) {
-      const std::optional<std::string_view> group = matcher.group_text(g);
-      if (!group) {
-        out += "{-}";
-        continue;
-      }
-      const auto begin = static_cast<size_t>(group->data() - text.data());
-      out += "{" + std::to_string(begin) + "," + std::to_string(begin + group->size()) + "}";
-    }
-    out += ' ';
-  }
-  return out;
-}
+using testing_support::vm_matches;
 
 TEST(PikeVmAgainstRe2, SameMatchesAndGroupsOnAsciiText) {
   PatternWriter writer(20261207, /*faults=*/false);
