@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "core/render/match_loop.h"
 #include "core/render/pattern_parser.h"
 #include "core/render/pcre2_form.h"
 #include "core/render/pcre2_unicode.h"
+#include "core/render/published_once.h"
 
 namespace vorlisk {
 namespace {
@@ -26,8 +26,8 @@ constexpr uint32_t kCompileOptions =
 // that counts its backtracks over the whole search does: a step is a new
 // start position, or a resumption after a backtrack.
 //
-// PCRE2 shows those steps only to a callout before every item of the
-// pattern, which makes an ordinary search about 40% slower. So a search
+// PCRE2 shows those steps only to callouts placed where they are taken,
+// which make an ordinary search slower. So a search
 // first runs without callouts, with PCRE2's own limit cut to the step limit
 // shared out among the start positions it may try. PCRE2 counts every
 // backtrack, and its first attempt at a position, in that limit, so a
@@ -154,44 +154,54 @@ CompileContext make_compile_context() {
   return context;
 }
 
-// One pattern compiled twice: as it is, and with a callout before every item
-// (compiled by the first search that needs it). A callout adds about six
-// bytes to each item, so a pattern that outgrows PCRE2's 64 KiB program
-// that way has no counted form, and is searched with PCRE2's own
-// per-position limit alone.
+// A compiled program, or null when PCRE2 could not compile it.
+struct Pcre2Code {
+  explicit Pcre2Code(pcre2_code* compiled) : code(compiled) {}
+  Pcre2Code(const Pcre2Code&) = delete;
+  Pcre2Code& operator=(const Pcre2Code&) = delete;
+  ~Pcre2Code() { pcre2_code_free(code); }
+  pcre2_code* code;
+};
+
+// One pattern compiled twice: as it is, and with a callout wherever a step
+// may be taken (pcre2_form.h, Pcre2Callouts::kAtChoicePoints), compiled
+// when a search first needs it. A pattern that outgrows PCRE2's 64 KiB
+// program with its callouts has no counted form, and is searched with
+// PCRE2's own per-position limit alone.
 //
-// Thread-safety: read only once made, but for the counted form, which the
-// first thread to ask compiles while the others wait for it.
+// Thread-safety: read only once made, but for the counted form, which a
+// thread that needs it and finds none compiles and publishes; no lock, so
+// a process forked meanwhile inherits none held.
 class Pcre2Program {
  public:
-  Pcre2Program(pcre2_code* plain, std::string form) : plain_(plain), form_(std::move(form)) {}
+  Pcre2Program(pcre2_code* plain, std::string counted_form)
+      : plain_(plain), counted_form_(std::move(counted_form)) {}
   Pcre2Program(const Pcre2Program&) = delete;
   Pcre2Program& operator=(const Pcre2Program&) = delete;
-  ~Pcre2Program() {
-    pcre2_code_free(plain_);
-    pcre2_code_free(counted_);
-  }
+  ~Pcre2Program() { pcre2_code_free(plain_); }
 
   const pcre2_code* plain() const { return plain_; }
 
   // Null when the pattern has no counted form (or memory ran out).
   const pcre2_code* counted() const {
-    std::call_once(counted_once_, [this] {
-      const CompileContext context = make_compile_context();
-      if (context == nullptr) return;
-      int error_code = 0;
-      PCRE2_SIZE error_offset = 0;
-      counted_ = pcre2_compile(subject(form_), form_.size(), kCompileOptions | PCRE2_AUTO_CALLOUT,
-                               &error_code, &error_offset, context.get());
-    });
-    return counted_;
+    return counted_
+        .get_or_build([this] {
+          const CompileContext context = make_compile_context();
+          int error_code = 0;
+          PCRE2_SIZE error_offset = 0;
+          return std::make_unique<Pcre2Code>(
+              context == nullptr ? nullptr
+                                 : pcre2_compile(subject(counted_form_), counted_form_.size(),
+                                                 kCompileOptions, &error_code, &error_offset,
+                                                 context.get()));
+        })
+        ->code;
   }
 
  private:
   pcre2_code* plain_;
-  std::string form_;
-  mutable std::once_flag counted_once_;
-  mutable pcre2_code* counted_ = nullptr;
+  std::string counted_form_;
+  PublishedOnce<Pcre2Code> counted_;
 };
 
 class Pcre2Matcher {
@@ -282,7 +292,10 @@ std::variant<BacktrackingExpression, std::string> BacktrackingExpression::compil
     return "Parsing error at position " + std::to_string(form.source_offset(error_offset)) + ": " +
            error_message(error_code);
   }
-  auto handles = std::make_unique<Handles>(code, std::move(form.text));
+  auto handles = std::make_unique<Handles>(
+      code, pattern::emit_pcre2(parse.tree, pattern.size(), engine_unknown(),
+                                pattern::Pcre2Callouts::kAtChoicePoints)
+                .text);
   uint32_t capture_count = 0;
   size_t frame_size = 0;
   int info = pcre2_pattern_info(code, PCRE2_INFO_CAPTURECOUNT, &capture_count);

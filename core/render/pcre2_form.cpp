@@ -182,11 +182,13 @@ bool repeats_as_one_item(const Node& node) {
 
 class Writer {
  public:
-  Writer(size_t source_size, std::span<const CodePointRange> unknown) : unknown_(unknown) {
+  Writer(size_t source_size, std::span<const CodePointRange> unknown, Pcre2Callouts callouts)
+      : unknown_(unknown), callouts_(callouts == Pcre2Callouts::kAtChoicePoints) {
     form_.source_size = source_size;
   }
 
   Pcre2Form run(const Node* root) {
+    if (callouts_) emit(kCallout, 0, 0, false);  // each start position
     if (root != nullptr) tasks_.push_back(NodeTask{root, false});
     // A deep tree would be a deep recursion: the nodes wait on a stack.
     while (!tasks_.empty()) {
@@ -199,8 +201,9 @@ class Writer {
         if (node.wrapped) {
           emit("(?:", node.node->source.begin, node.node->source.begin, false);
           tasks_.push_back(TextTask{")", node.node->source.begin});
+          if (node.callout_inside) emit(kCallout, node.node->source.begin, node.node->source.begin, false);
         }
-        write(*node.node);
+        write(*node.node, node.callout_inside && !node.wrapped);
       }
     }
     return std::move(form_);
@@ -210,14 +213,18 @@ class Writer {
   struct NodeTask {
     const Node* node;
     bool wrapped;  // in a group of its own
+    bool callout_inside = false;  // a callout opens its group (a repeated group)
   };
+
+  // The counting callout, where a search may resume after a backtrack.
+  static constexpr std::string_view kCallout = "(?C)";
   struct TextTask {
     std::string text;
     size_t source;
   };
   using Task = std::variant<NodeTask, TextTask>;
 
-  void write(const Node& node) {
+  void write(const Node& node, bool callout_inside = false) {
     const size_t begin = node.source.begin;
     switch (node.kind) {
       case Node::Kind::kEmpty:
@@ -237,21 +244,35 @@ class Writer {
         }
         break;
       case Node::Kind::kAlternation:
+        // A failed alternative resumes at the next one.
         for (auto child = node.children.rbegin(); child != node.children.rend(); ++child) {
           tasks_.push_back(NodeTask{child->get(), false});
-          if (std::next(child) != node.children.rend()) tasks_.push_back(TextTask{"|", begin});
+          if (std::next(child) != node.children.rend()) {
+            if (callouts_) tasks_.push_back(TextTask{std::string(kCallout), begin});
+            tasks_.push_back(TextTask{"|", begin});
+          }
         }
         break;
-      case Node::Kind::kRepetition:
+      case Node::Kind::kRepetition: {
         if (node.children.empty()) break;
+        // A greedy repetition resumes after itself, with one iteration
+        // fewer; a lazy one with one more, at the start of its body (for
+        // a single character, PCRE2 takes it and goes on after the
+        // repetition).
+        if (callouts_) tasks_.push_back(TextTask{std::string(kCallout), begin});
         tasks_.push_back(TextTask{repetition_text(node), begin});
-        tasks_.push_back(NodeTask{node.children[0].get(), !repeats_as_one_item(*node.children[0])});
+        const Node& body = *node.children[0];
+        const bool wrapped = !repeats_as_one_item(body);
+        const bool group = wrapped || body.kind == Node::Kind::kGroup;
+        tasks_.push_back(NodeTask{&body, wrapped, callouts_ && group && !node.greedy});
         break;
+      }
       case Node::Kind::kGroup:
         emit(node.capture_index == 0 ? "(?:"
              : node.name.empty()     ? "("
                                      : "(?<" + node.name + ">",
              begin, begin, false);
+        if (callout_inside) emit(kCallout, begin, begin, false);
         push_body_and_close(node);
         break;
       case Node::Kind::kForeignGroup:
@@ -349,6 +370,7 @@ class Writer {
   }
 
   std::span<const CodePointRange> unknown_;
+  bool callouts_;
   Pcre2Form form_;
   std::vector<Task> tasks_;
   WordSides word_sides_;
@@ -368,8 +390,8 @@ size_t Pcre2Form::source_offset(size_t offset) const {
 }
 
 Pcre2Form emit_pcre2(const PatternTree& tree, size_t source_size,
-                     std::span<const CodePointRange> engine_unknown) {
-  return Writer(source_size, engine_unknown).run(tree.root.get());
+                     std::span<const CodePointRange> engine_unknown, Pcre2Callouts callouts) {
+  return Writer(source_size, engine_unknown, callouts).run(tree.root.get());
 }
 
 }  // namespace vorlisk::pattern

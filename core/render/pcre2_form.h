@@ -62,9 +62,22 @@ struct Pcre2Form {
   size_t source_size = 0;  // the length of the pattern
 };
 
+enum class Pcre2Callouts {
+  kNone,
+  // A callout (?C) where a search starts at each position, and wherever
+  // it may resume after a backtrack: before every alternative but the
+  // first, right after every repetition, and at the start of a lazily
+  // repeated group.
+  // So a callout sees every step of a search (a new start position, or a
+  // resumption after a backtrack) at a fraction of the cost of a callout
+  // before every item.
+  kAtChoicePoints,
+};
+
 // `engine_unknown`: the code points PCRE2's Unicode tables do not know
 // (assigned by later Unicode versions), sorted and disjoint.
 Pcre2Form emit_pcre2(const PatternTree& tree, size_t source_size,
-                     std::span<const CodePointRange> engine_unknown);
+                     std::span<const CodePointRange> engine_unknown,
+                     Pcre2Callouts callouts = Pcre2Callouts::kNone);
 
 }  // namespace vorlisk::pattern

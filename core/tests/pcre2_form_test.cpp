@@ -3,6 +3,7 @@
 // to the pattern.
 #include "core/render/pcre2_form.h"
 #include "core/render/pcre2_unicode.h"
+#include "core/render/pattern_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -426,6 +427,32 @@ INSTANTIATE_TEST_SUITE_P(
                                foreign("\\k<b>", {12, 17}, true));
                   }}),
     [](const ::testing::TestParamInfo<ErrorCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace vorlisk::pattern
+
+namespace vorlisk::pattern {
+namespace {
+
+// The counting callouts stand where a search may resume after a
+// backtrack, and at its start: not before every item.
+TEST(Pcre2Callouts, AtTheStartAndAtEveryChoicePoint) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"(a|a)+(?=b)", "(?C)(a|(?C)a)+(?C)(?=b)"},
+      {"a+?b", "(?C)a+?(?C)b"},
+      {"(?:ab)*?c|d", "(?C)(?:(?C)ab)*?(?C)c|(?C)d"},
+      {"(?<=x)(?:b|c)*", "(?C)(?<=x)(?:b|(?C)c)*(?C)"},
+      {"\\1x{2}", "(?C)\\1x{2}(?C)"},
+  };
+  for (const auto& [pattern, expected] : cases) {
+    const BacktrackingParse parse = parse_backtracking_pattern(pattern);
+    EXPECT_EQ(emit_pcre2(parse.tree, std::string_view(pattern).size(), engine_unknown(),
+                         Pcre2Callouts::kAtChoicePoints)
+                  .text,
+              expected)
+        << pattern;
+  }
+}
 
 }  // namespace
 }  // namespace vorlisk::pattern
