@@ -1,7 +1,11 @@
 #include "core/render/pattern_emit.h"
 
 #include <algorithm>
+#include <deque>
+#include <iterator>
 #include <span>
+#include <string_view>
+#include <vector>
 
 namespace vorlisk::pattern {
 namespace {
@@ -16,20 +20,39 @@ enum class Position {
   kRepeated,   // under a repetition operator: anything but one atom must be
 };
 
+// Writes with a stack of its own: a deep tree does not recurse.
 class Re2Writer {
  public:
   explicit Re2Writer(Re2Form form) : form_(form) {}
 
-  std::string take() { return std::move(out_); }
-
-  void write(const Node& node, Position position) {
-    const bool wrap = needs_group(node, position);
-    if (wrap) out_ += "(?:";
-    write_bare(node);
-    if (wrap) out_ += ')';
+  std::string run(const Node* root) {
+    if (root != nullptr) tasks_.push_back(Task{root, Position::kAnywhere, {}});
+    while (!tasks_.empty()) {
+      const Task task = tasks_.back();
+      tasks_.pop_back();
+      if (task.node == nullptr) {
+        out_ += task.text;
+        continue;
+      }
+      if (needs_group(*task.node, task.position)) {
+        out_ += "(?:";
+        tasks_.push_back(text(")"));
+      }
+      write_bare(*task.node);
+    }
+    return std::move(out_);
   }
 
  private:
+  // A node to write where `position` says, or (without one) `text`.
+  struct Task {
+    const Node* node;
+    Position position;
+    std::string_view text;
+  };
+
+  static Task text(std::string_view text) { return Task{nullptr, Position::kAnywhere, text}; }
+
   static bool needs_group(const Node& node, Position position) {
     switch (node.kind) {
       case Node::Kind::kAlternation:
@@ -57,17 +80,21 @@ class Re2Writer {
         assertion(node.assertion);
         return;
       case Node::Kind::kConcat:
-        for (const NodePtr& child : node.children) write(*child, Position::kInConcat);
+        // Pushed last first, so that they are written in order.
+        for (auto child = node.children.rbegin(); child != node.children.rend(); ++child) {
+          tasks_.push_back(Task{child->get(), Position::kInConcat, {}});
+        }
         return;
       case Node::Kind::kAlternation:
-        for (size_t i = 0; i < node.children.size(); ++i) {
-          if (i > 0) out_ += '|';
-          write(*node.children[i], Position::kAnywhere);
+        for (auto child = node.children.rbegin(); child != node.children.rend(); ++child) {
+          tasks_.push_back(Task{child->get(), Position::kAnywhere, {}});
+          if (std::next(child) != node.children.rend()) tasks_.push_back(text("|"));
         }
         return;
       case Node::Kind::kRepetition:
-        write(*node.children[0], Position::kRepeated);
-        repetition(node);
+        repetitions_.push_back(repetition(node));
+        tasks_.push_back(text(repetitions_.back()));
+        tasks_.push_back(Task{node.children[0].get(), Position::kRepeated, {}});
         return;
       case Node::Kind::kGroup:
         if (node.capture_index == 0) {
@@ -77,13 +104,13 @@ class Re2Writer {
         } else {
           out_ += "(?P<" + node.name + ">";
         }
-        write(*node.children[0], Position::kAnywhere);
-        out_ += ')';
+        tasks_.push_back(text(")"));
+        tasks_.push_back(Task{node.children[0].get(), Position::kAnywhere, {}});
         return;
       case Node::Kind::kForeignGroup:  // never in a linear tree; RE2 rejects it
         out_ += node.text;
-        write(*node.children[0], Position::kAnywhere);
-        if (!node.unterminated) out_ += ')';
+        if (!node.unterminated) tasks_.push_back(text(")"));
+        tasks_.push_back(Task{node.children[0].get(), Position::kAnywhere, {}});
         return;
       case Node::Kind::kForeign:
         out_ += node.text;
@@ -174,35 +201,39 @@ class Re2Writer {
     }
   }
 
-  void repetition(const Node& node) {
+  static std::string repetition(const Node& node) {
+    std::string out;
     if (node.min == 0 && node.max == kUnbounded) {
-      out_ += '*';
+      out = "*";
     } else if (node.min == 1 && node.max == kUnbounded) {
-      out_ += '+';
+      out = "+";
     } else if (node.min == 0 && node.max == 1) {
-      out_ += '?';
+      out = "?";
     } else {
-      out_ += '{' + std::to_string(node.min);
+      out = '{' + std::to_string(node.min);
       if (node.max == kUnbounded) {
-        out_ += ',';
+        out += ',';
       } else if (node.max != node.min) {
-        out_ += ',' + std::to_string(node.max);
+        out += ',' + std::to_string(node.max);
       }
-      out_ += '}';
+      out += '}';
     }
-    if (!node.greedy) out_ += '?';
+    if (!node.greedy) out += '?';
+    return out;
   }
 
   Re2Form form_;
   std::string out_;
+  std::vector<Task> tasks_;
+  // The operators of the repetitions written so far; a deque, so that the
+  // tasks' views of them stay valid as more are added.
+  std::deque<std::string> repetitions_;
 };
 
 }  // namespace
 
 std::string emit_re2(const PatternTree& tree, Re2Form form) {
-  Re2Writer writer(form);
-  if (tree.root) writer.write(*tree.root, Position::kAnywhere);
-  return writer.take();
+  return Re2Writer(form).run(tree.root.get());
 }
 
 }  // namespace vorlisk::pattern
