@@ -16,6 +16,10 @@
 // (pattern_emit.h): a non-capturing group written as "(?:..)", x{0,},
 // x{1,} and x{0,1} as x*, x+ and x?, other counts as x{n,m}, and a set of
 // one character, or of an ASCII letter in both cases, read as a literal.
+// (The form writes such a pair as "(?:Q|q)", which RE2 merges into a class
+// of the two: it consumes the same characters as the literal and changes
+// no thread's rank, so the matches and groups are the same; a seeded test
+// holds the VM to RE2 on random patterns read by the parser.)
 //
 // A shape is made once and only read; copies of a repeated subexpression
 // are one shared node.
