@@ -65,7 +65,7 @@ const Expressions& expressions() {
     for (const char* pattern : kBacktrackingPatterns) add(built->backtracking, pattern);
     std::vector<std::string_view> selective;
     for (const LinearExpression& linear : built->linear) {
-      const std::string_view text[] = {linear.pattern_text()};
+      const std::string_view text[] = {linear.full_form_text()};
       built->single.push_back(std::move(*LinearSet::compile(text)));
       if (!built->single.back().may_match("")) selective.push_back(text[0]);
     }

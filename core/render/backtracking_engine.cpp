@@ -4,18 +4,40 @@
 #include <pcre2.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/render/match_loop.h"
-#include "core/render/pattern_translation.h"
+#include "core/render/pattern_parser.h"
+#include "core/render/pcre2_form.h"
+#include "core/render/pcre2_unicode.h"
+#include "core/render/published_once.h"
 
 namespace vorlisk {
 namespace {
 
 constexpr uint32_t kCompileOptions =
     PCRE2_UTF | PCRE2_UCP | PCRE2_DOLLAR_ENDONLY | PCRE2_NEVER_BACKSLASH_C;
+
+// PCRE2 counts its match limit afresh at every start position, so over a
+// long text it bounds nothing: a search that fails at each of n positions
+// may take n times the limit. The step limit bounds one search for the next
+// match over all its start positions together, as a backtracking engine
+// that counts its backtracks over the whole search does: a step is a new
+// start position, or a resumption after a backtrack.
+//
+// PCRE2 shows those steps only to callouts placed where they are taken,
+// which make an ordinary search slower. So a search
+// first runs without callouts, with PCRE2's own limit cut to the step limit
+// shared out among the start positions it may try. PCRE2 counts every
+// backtrack, and its first attempt at a position, in that limit, so a
+// search that ends within it has taken no more steps in all than the step
+// limit, and its answer stands. A search that reaches it is run again with
+// the callout counting every step (the program with callouts is compiled
+// when a search first needs it), and with PCRE2's own limit as it was, as a
+// second bound. The first run is skipped when the share of a position would
+// be too small to finish any search but a trivial one.
+constexpr uint32_t kMinimumShareOfPosition = 32;
 
 // Above this, a thread's match-data block (its ovector and the backtracking
 // frames the engine keeps in it) is freed after the call that grew it.
@@ -33,7 +55,20 @@ PCRE2_SPTR subject(std::string_view text) {
   return reinterpret_cast<PCRE2_SPTR>(text.data() != nullptr ? text.data() : "");
 }
 
-// The calling thread's match-data block, reused across searches.
+// The steps one search has taken; shared by every start position it tries.
+struct SearchSteps {
+  uint32_t taken = 0;
+};
+
+int count_step(pcre2_callout_block* block, void* steps) {
+  constexpr uint32_t kStepFlags = PCRE2_CALLOUT_STARTMATCH | PCRE2_CALLOUT_BACKTRACK;
+  if ((block->callout_flags & kStepFlags) == 0) return 0;
+  uint32_t& taken = static_cast<SearchSteps*>(steps)->taken;
+  return ++taken > kBacktrackMatchLimit ? PCRE2_ERROR_MATCHLIMIT : 0;
+}
+
+// The calling thread's match-data block and match context, reused across
+// searches.
 class ThreadMatchData {
  public:
   ThreadMatchData() = default;
@@ -41,20 +76,27 @@ class ThreadMatchData {
   ThreadMatchData& operator=(const ThreadMatchData&) = delete;
   ~ThreadMatchData() {
     release();
+    if (context_ != nullptr) pcre2_match_context_free(context_);
     if (general_ != nullptr) pcre2_general_context_free(general_);
   }
 
   // A block with at least `pairs` ovector pairs; null when out of memory.
   pcre2_match_data* acquire(uint32_t pairs) {
-    if (general_ == nullptr) {
-      general_ = pcre2_general_context_create(&tracked_malloc, &tracked_free, this);
-      if (general_ == nullptr) return nullptr;
-    }
+    if (!create_contexts()) return nullptr;
     if (data_ != nullptr && pairs_ >= pairs) return data_;
     release();
     pairs_ = std::max(pairs, kMinimumOvectorPairs);
     data_ = pcre2_match_data_create(pairs_, general_);
     return data_;
+  }
+
+  // A match context with an expression's heap limit, for the searches
+  // of one call to set their own match limit and callout in. Null when out
+  // of memory.
+  pcre2_match_context* limits(uint32_t heap_limit_kib) {
+    if (!create_contexts()) return nullptr;
+    pcre2_set_heap_limit(context_, heap_limit_kib);
+    return context_;
   }
 
   // Gives back a block that grew large during the last call.
@@ -63,6 +105,18 @@ class ThreadMatchData {
   }
 
  private:
+  bool create_contexts() {
+    if (general_ == nullptr) {
+      general_ = pcre2_general_context_create(&tracked_malloc, &tracked_free, this);
+      if (general_ == nullptr) return false;
+    }
+    if (context_ == nullptr) {
+      context_ = pcre2_match_context_create(general_);
+      if (context_ == nullptr) return false;
+    }
+    return true;
+  }
+
   void release() {
     if (data_ != nullptr) pcre2_match_data_free(data_);
     data_ = nullptr;
@@ -78,6 +132,7 @@ class ThreadMatchData {
   static void tracked_free(void* block, void*) { std::free(block); }
 
   pcre2_general_context* general_ = nullptr;
+  pcre2_match_context* context_ = nullptr;
   pcre2_match_data* data_ = nullptr;
   uint32_t pairs_ = 0;
   size_t largest_block_ = 0;
@@ -85,41 +140,96 @@ class ThreadMatchData {
 
 thread_local ThreadMatchData thread_match_data;
 
-// The code points PCRE2's own Unicode tables do not know: those assigned by
-// later versions than theirs.
-std::span<const CodePointRange> engine_unknown() {
-  static const std::vector<CodePointRange> unknown = [] {
-    char version[32] = {};
-    unsigned major = 0;
-    unsigned minor = 0;
-    if (pcre2_config(PCRE2_CONFIG_UNICODE_VERSION, version) > 0) {
-      std::sscanf(version, "%u.%u", &major, &minor);
-    }
-    return assigned_after(major, minor);
-  }();
-  return unknown;
+using CompileContext =
+    std::unique_ptr<pcre2_compile_context, decltype(&pcre2_compile_context_free)>;
+
+// The options every form is compiled with: a line feed as the only newline,
+// groups nested at most kBacktrackNestLimit deep.
+CompileContext make_compile_context() {
+  CompileContext context(pcre2_compile_context_create(nullptr), &pcre2_compile_context_free);
+  if (context != nullptr) {
+    pcre2_set_newline(context.get(), PCRE2_NEWLINE_LF);
+    pcre2_set_parens_nest_limit(context.get(), kBacktrackNestLimit);
+  }
+  return context;
 }
+
+// A compiled program, or null when PCRE2 could not compile it.
+struct Pcre2Code {
+  explicit Pcre2Code(pcre2_code* compiled) : code(compiled) {}
+  Pcre2Code(const Pcre2Code&) = delete;
+  Pcre2Code& operator=(const Pcre2Code&) = delete;
+  ~Pcre2Code() { pcre2_code_free(code); }
+  pcre2_code* code;
+};
+
+// One pattern compiled twice: as it is, and with a callout wherever a step
+// may be taken (pcre2_form.h, Pcre2Callouts::kAtChoicePoints), compiled
+// when a search first needs it. A pattern that outgrows PCRE2's 64 KiB
+// program with its callouts has no counted form, and is searched with
+// PCRE2's own per-position limit alone.
+//
+// Thread-safety: read only once made, but for the counted form, which a
+// thread that needs it and finds none compiles and publishes; no lock, so
+// a process forked meanwhile inherits none held.
+class Pcre2Program {
+ public:
+  Pcre2Program(pcre2_code* plain, std::string counted_form)
+      : plain_(plain), counted_form_(std::move(counted_form)) {}
+  Pcre2Program(const Pcre2Program&) = delete;
+  Pcre2Program& operator=(const Pcre2Program&) = delete;
+  ~Pcre2Program() { pcre2_code_free(plain_); }
+
+  const pcre2_code* plain() const { return plain_; }
+
+  // Null when the pattern has no counted form (or memory ran out).
+  const pcre2_code* counted() const {
+    return counted_
+        .get_or_build([this] {
+          const CompileContext context = make_compile_context();
+          int error_code = 0;
+          PCRE2_SIZE error_offset = 0;
+          return std::make_unique<Pcre2Code>(
+              context == nullptr ? nullptr
+                                 : pcre2_compile(subject(counted_form_), counted_form_.size(),
+                                                 kCompileOptions, &error_code, &error_offset,
+                                                 context.get()));
+        })
+        ->code;
+  }
+
+ private:
+  pcre2_code* plain_;
+  std::string counted_form_;
+  PublishedOnce<Pcre2Code> counted_;
+};
 
 class Pcre2Matcher {
  public:
-  Pcre2Matcher(const pcre2_code* code, pcre2_match_context* context, pcre2_match_data* data,
-               std::string_view text, const MatchStarts* starts)
-      : code_(code), context_(context), data_(data), text_(text), starts_(starts) {}
+  Pcre2Matcher(const Pcre2Program& program, ThreadMatchData& cache, uint32_t pairs,
+               uint32_t heap_limit_kib, std::string_view text)
+      : program_(program),
+        context_(cache.limits(heap_limit_kib)),
+        data_(cache.acquire(pairs)),
+        text_(text) {}
 
   SearchStatus find(size_t from, MatchBounds& found) {
-    if (data_ == nullptr) return SearchStatus::kFailed;
-    if (starts_ != nullptr) {
-      const std::optional<size_t> start = starts_->next(text_, from);
-      if (!start) return SearchStatus::kNotFound;
-      // A match starts on a character; the text between `from` and the
-      // candidate holds none, so the character holding it may be searched.
-      for (from = std::max(from, *start); !is_char_boundary(text_, from);) --from;
+    if (data_ == nullptr || context_ == nullptr) return SearchStatus::kFailed;
+    // At most one start position per byte, and one at the end.
+    const size_t share = kBacktrackMatchLimit / (text_.size() - from + 1);
+    int rc = PCRE2_ERROR_MATCHLIMIT;
+    if (share >= kMinimumShareOfPosition) {
+      pcre2_set_match_limit(context_, static_cast<uint32_t>(share));
+      pcre2_set_callout(context_, nullptr, nullptr);
+      rc = match(program_.plain(), from);
     }
-    // The first search checks the whole text is UTF-8; later ones start on
-    // a character boundary of the same text and need not check again.
-    const int rc = pcre2_match(code_, subject(text_), text_.size(), from,
-                               utf_checked_ ? PCRE2_NO_UTF_CHECK : 0, data_, context_);
-    utf_checked_ = true;
+    if (rc == PCRE2_ERROR_MATCHLIMIT) {
+      const pcre2_code* counted = program_.counted();
+      steps_.taken = 0;
+      pcre2_set_match_limit(context_, kBacktrackMatchLimit);
+      pcre2_set_callout(context_, &count_step, &steps_);
+      rc = match(counted != nullptr ? counted : program_.plain(), from);
+    }
     if (rc == PCRE2_ERROR_NOMATCH) return SearchStatus::kNotFound;
     if (rc <= 0) return SearchStatus::kFailed;
     set_pairs_ = static_cast<uint32_t>(rc);
@@ -139,11 +249,20 @@ class Pcre2Matcher {
   }
 
  private:
-  const pcre2_code* code_;
+  int match(const pcre2_code* code, size_t from) {
+    // The first search checks the whole text is UTF-8; later ones start on
+    // a character boundary of the same text and need not check again.
+    const int rc = pcre2_match(code, subject(text_), text_.size(), from,
+                               utf_checked_ ? PCRE2_NO_UTF_CHECK : 0, data_, context_);
+    utf_checked_ = true;
+    return rc;
+  }
+
+  const Pcre2Program& program_;
   pcre2_match_context* context_;
   pcre2_match_data* data_;
   std::string_view text_;
-  const MatchStarts* starts_;
+  SearchSteps steps_;
   bool utf_checked_ = false;
   uint32_t set_pairs_ = 0;
 };
@@ -151,58 +270,51 @@ class Pcre2Matcher {
 }  // namespace
 
 struct BacktrackingExpression::Handles {
-  Handles() = default;
-  Handles(const Handles&) = delete;
-  Handles& operator=(const Handles&) = delete;
-  ~Handles() {
-    pcre2_code_free(code);
-    pcre2_match_context_free(match_context);
-  }
+  Handles(pcre2_code* code, std::string form) : program(code, std::move(form)) {}
 
-  pcre2_code* code = nullptr;
-  pcre2_match_context* match_context = nullptr;  // the search limits; read only
+  Pcre2Program program;
+  uint32_t heap_limit_kib = 0;
 };
 
 std::variant<BacktrackingExpression, std::string> BacktrackingExpression::compile(
     std::string_view pattern) {
-  std::unique_ptr<pcre2_compile_context, decltype(&pcre2_compile_context_free)> compile_context(
-      pcre2_compile_context_create(nullptr), &pcre2_compile_context_free);
-  auto handles = std::make_unique<Handles>();
-  handles->match_context = pcre2_match_context_create(nullptr);
-  if (compile_context == nullptr || handles->match_context == nullptr) {
+  const CompileContext compile_context = make_compile_context();
+  if (compile_context == nullptr) {
     return "Error compiling regex: " + error_message(PCRE2_ERROR_NOMEMORY);
   }
-  pcre2_set_newline(compile_context.get(), PCRE2_NEWLINE_LF);
-  pcre2_set_parens_nest_limit(compile_context.get(), kBacktrackNestLimit);
-  pcre2_set_match_limit(handles->match_context, kBacktrackMatchLimit);
-
-  const Translation translation =
-      translate_pattern(pattern, PatternDialect::kBacktracking, engine_unknown());
+  pattern::BacktrackingParse parse = pattern::parse_backtracking_pattern(pattern);
+  pattern::Pcre2Form form = pattern::emit_pcre2(parse.tree, pattern.size(), engine_unknown());
   int error_code = 0;
   PCRE2_SIZE error_offset = 0;
-  handles->code = pcre2_compile(subject(translation.text), translation.text.size(), kCompileOptions,
-                                &error_code, &error_offset, compile_context.get());
-  if (handles->code == nullptr) {
-    return "Parsing error at position " + std::to_string(translation.source_offset(error_offset)) +
-           ": " + error_message(error_code);
+  pcre2_code* code = pcre2_compile(subject(form.text), form.text.size(), kCompileOptions,
+                                   &error_code, &error_offset, compile_context.get());
+  if (code == nullptr) {
+    return "Parsing error at position " + std::to_string(form.source_offset(error_offset)) + ": " +
+           error_message(error_code);
   }
+  auto handles = std::make_unique<Handles>(
+      code, pattern::emit_pcre2(parse.tree, pattern.size(), engine_unknown(),
+                                pattern::Pcre2Callouts::kAtChoicePoints)
+                .text);
   uint32_t capture_count = 0;
   size_t frame_size = 0;
-  int info = pcre2_pattern_info(handles->code, PCRE2_INFO_CAPTURECOUNT, &capture_count);
-  if (info == 0) info = pcre2_pattern_info(handles->code, PCRE2_INFO_FRAMESIZE, &frame_size);
+  int info = pcre2_pattern_info(code, PCRE2_INFO_CAPTURECOUNT, &capture_count);
+  if (info == 0) info = pcre2_pattern_info(code, PCRE2_INFO_FRAMESIZE, &frame_size);
   if (info != 0) return "Error compiling regex: " + error_message(info);
-  if (translation.refusal) return *translation.refusal;
+  // A refused construct is reported only when PCRE2 accepts the rest, so
+  // that its own errors keep their places.
+  if (parse.refusal) return *parse.refusal;
   // Every backtracking step opens at most one frame of `frame_size` bytes
   // (128 bytes plus 16 per capture group in PCRE2 10.42), and frames only
-  // pile up while steps are taken, so one search within the step limit
-  // holds at most kBacktrackMatchLimit + 1 of them: about 122 MiB for a
-  // pattern without groups, 137 MiB with one. That is the worst case of one
-  // search, and the heap limit; the depth limit stays the engine's default
-  // (10,000,000), which the step limit always reaches first. A thread gives
-  // back a match-data block that grew past 1 MiB after the call.
+  // pile up while steps are taken at one start position, which PCRE2's own
+  // match limit bounds as well, so one search holds at most
+  // kBacktrackMatchLimit + 1 of them: about 122 MiB for a pattern without
+  // groups, 137 MiB with one. That is the worst case of one search, and the
+  // heap limit; the depth limit stays the engine's default (10,000,000),
+  // which the match limit always reaches first. A thread gives back a
+  // match-data block that grew past 1 MiB after the call.
   const uint64_t heap_kib = ((uint64_t{kBacktrackMatchLimit} + 1) * frame_size + 1023) / 1024;
-  pcre2_set_heap_limit(handles->match_context,
-                       static_cast<uint32_t>(std::min<uint64_t>(heap_kib, UINT32_MAX)));
+  handles->heap_limit_kib = static_cast<uint32_t>(std::min<uint64_t>(heap_kib, UINT32_MAX));
   return BacktrackingExpression(std::move(handles), capture_count);
 }
 
@@ -215,11 +327,9 @@ BacktrackingExpression& BacktrackingExpression::operator=(BacktrackingExpression
 BacktrackingExpression::~BacktrackingExpression() = default;
 
 std::optional<std::string> BacktrackingExpression::replace_all(std::string_view text,
-                                                               std::string_view replacement,
-                                                               const MatchStarts* starts) const {
+                                                               std::string_view replacement) const {
   ThreadMatchData& cache = thread_match_data;
-  Pcre2Matcher matcher(handles_->code, handles_->match_context, cache.acquire(capture_count_ + 1),
-                       text, starts);
+  Pcre2Matcher matcher(handles_->program, cache, capture_count_ + 1, handles_->heap_limit_kib, text);
   std::optional<std::string> result = replace_all_matches(text, replacement, *this, matcher);
   cache.trim();
   return result;
@@ -230,9 +340,9 @@ void BacktrackingExpression::numbers_of(std::string_view name,
   uint32_t count = 0;
   uint32_t entry_size = 0;
   PCRE2_SPTR table = nullptr;
-  if (pcre2_pattern_info(handles_->code, PCRE2_INFO_NAMECOUNT, &count) != 0 ||
-      pcre2_pattern_info(handles_->code, PCRE2_INFO_NAMEENTRYSIZE, &entry_size) != 0 ||
-      pcre2_pattern_info(handles_->code, PCRE2_INFO_NAMETABLE, &table) != 0) {
+  if (pcre2_pattern_info(handles_->program.plain(), PCRE2_INFO_NAMECOUNT, &count) != 0 ||
+      pcre2_pattern_info(handles_->program.plain(), PCRE2_INFO_NAMEENTRYSIZE, &entry_size) != 0 ||
+      pcre2_pattern_info(handles_->program.plain(), PCRE2_INFO_NAMETABLE, &table) != 0) {
     return;
   }
   const size_t first = numbers.size();

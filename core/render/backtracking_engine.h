@@ -1,16 +1,21 @@
-// The backtracking engine (PCRE2), for value patterns that need look-around
-// or backreferences and were allowed to backtrack, and for the exact form
-// of linear patterns with word-boundary assertions.
+// The backtracking engine (PCRE2), only for value patterns that need
+// look-around or backreferences and were allowed to backtrack: a pattern
+// the linear engine takes never reaches PCRE2.
 //
-// Patterns are translated first (pattern_translation.h), so \w, \d, \s,
-// the boundaries and the POSIX classes mean what they mean for the linear
-// engine. Compiled in UTF mode, "$" only at the very end, a line feed as the
-// only newline, groups nested at most 250 deep, and \C refused. Every search
-// is bounded by 1,000,000 backtracking steps; a search that hits the limit
-// (or fails any other way) makes the whole text "[REDACTED]". The engine's
-// depth limit is its default, above the step limit, and its heap limit is
-// sized so that a search within the step limit never runs out of it. No
-// JIT: its step count would not be the same limit.
+// A pattern is parsed into its syntax tree (pattern_parser.h, the
+// backtracking dialect) and PCRE2 compiles the tree's form (pcre2_form.h),
+// so \w, \d, \s, the word assertions and the POSIX classes mean what they
+// mean for the linear engine; PCRE2's error positions are mapped back to
+// the pattern as written. Compiled in UTF mode, "$" only at the very end, a line feed as the
+// only newline, groups nested at most 250 deep, and \C refused. Each search
+// for the next match is bounded by 1,000,000 steps over all the start
+// positions it tries (a step: a new start position, or a resumption after
+// a backtrack), and by the engine's own match limit of as many at any one
+// position; a search that hits either (or fails any other way) makes the
+// whole text "[REDACTED]". The engine's depth limit is its default, above
+// the step limit, and its heap limit is sized so that a search within the
+// step limit never runs out of it. No JIT: its step count would not be the
+// same limit.
 //
 // Immutable once compiled; any number of threads may search with one
 // expression at once. Each thread keeps one match-data block for all its
@@ -33,18 +38,6 @@ namespace vorlisk {
 inline constexpr uint32_t kBacktrackMatchLimit = 1'000'000;
 inline constexpr uint32_t kBacktrackNestLimit = 250;
 
-// Where a match may start, from a cheaper pattern that matches wherever the
-// searched one does: searches skip the text before it.
-class MatchStarts {
- public:
-  // The first position at or after `from` where a match may start;
-  // nothing when none can.
-  virtual std::optional<size_t> next(std::string_view text, size_t from) const = 0;
-
- protected:
-  ~MatchStarts() = default;
-};
-
 class BacktrackingExpression final : public GroupNames {
  public:
   // The expression, or the error text: "Parsing error at position {}: {}"
@@ -58,9 +51,8 @@ class BacktrackingExpression final : public GroupNames {
   ~BacktrackingExpression();
 
   // Every match replaced; nothing when there is no match; "[REDACTED]"
-  // when a search fails. With `starts`, each search begins where they say.
-  std::optional<std::string> replace_all(std::string_view text, std::string_view replacement,
-                                         const MatchStarts* starts = nullptr) const;
+  // when a search fails.
+  std::optional<std::string> replace_all(std::string_view text, std::string_view replacement) const;
 
   size_t capture_group_count() const override { return capture_count_; }
   void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const override;

@@ -3,18 +3,29 @@
 #include <re2/re2.h>
 #include <re2/set.h>
 
-#include "core/render/backtracking_engine.h"
+#include <algorithm>
+
 #include "core/base/utf8.h"
 #include "core/render/match_loop.h"
-#include "core/render/pattern_translation.h"
+#include "core/render/pattern_emit.h"
+#include "core/render/pattern_parser.h"
+#include "core/render/pike_program.h"
+#include "core/render/pike_vm.h"
+#include "core/render/published_once.h"
+#include "core/render/re2_program_bound.h"
 
 namespace vorlisk {
 namespace {
+
+using pattern::PikeMatcher;
+using pattern::PikeProgram;
+using pattern::Re2Form;
 
 // RE2 gives two thirds of its memory budget to the forward program and the
 // rest to the reverse one; whatever a program leaves of its share is the
 // cache of its lazily built automaton.
 constexpr int64_t kMemoryBudget = static_cast<int64_t>(kLinearProgramLimit) * 3 / 2;
+constexpr size_t kInstructionLimit = pattern::re2_instruction_limit(kLinearProgramLimit);
 
 RE2::Options expression_options() {
   RE2::Options options;
@@ -32,6 +43,13 @@ RE2::Options expression_options() {
 }
 
 re2::StringPiece piece(std::string_view text) { return re2::StringPiece(text.data(), text.size()); }
+
+std::string error_text(const RE2& re) {
+  if (re.error_code() == RE2::ErrorPatternTooLarge) {
+    return "Compiled regex exceeds size limit of " + std::to_string(kLinearProgramLimit) + " bytes.";
+  }
+  return re.error();  // not reached for a form written from a valid tree
+}
 
 // Searches for positions only; with groups wanted, each match found is
 // searched again anchored at its start for its groups, which gives the
@@ -70,110 +88,141 @@ class Re2Matcher {
   std::vector<re2::StringPiece> groups_;
 };
 
-// Where a match of the exact pattern may start: where the translation
-// without boundaries, which matches wherever the pattern does, starts its
-// leftmost match.
-class RelaxedStarts final : public MatchStarts {
+// The exact matches, from the Pike VM. A relaxed RE2 form, which matches
+// wherever the pattern does, finds where the next match may start, so
+// that the common text without a match costs one RE2 scan, and the VM is
+// only set up for a text where a match may start.
+class PikeVmMatcher {
  public:
-  explicit RelaxedStarts(const RE2& relaxed) : relaxed_(relaxed) {}
+  PikeVmMatcher(const PikeProgram& program, const RE2* starts, std::string_view text,
+                bool wants_groups)
+      : program_(program), starts_(starts), text_(text), wants_groups_(wants_groups) {}
 
-  std::optional<size_t> next(std::string_view text, size_t from) const override {
-    re2::StringPiece whole;
-    if (!relaxed_.Match(piece(text), from, text.size(), RE2::UNANCHORED, &whole, 1)) return std::nullopt;
-    return static_cast<size_t>(whole.data() - text.data());
+  SearchStatus find(size_t from, MatchBounds& found) {
+    if (starts_ != nullptr) {
+      re2::StringPiece whole;
+      if (!starts_->Match(piece(text_), from, text_.size(), RE2::UNANCHORED, &whole, 1)) {
+        return SearchStatus::kNotFound;
+      }
+      // No match starts between `from` and the candidate, which RE2 may
+      // place inside a character (its assertions are tested at every
+      // byte): the VM starts on the character holding it.
+      from = std::max(from, static_cast<size_t>(whole.data() - text_.data()));
+      while (!is_char_boundary(text_, from)) --from;
+    }
+    if (!vm_) vm_.emplace(program_, text_, wants_groups_);
+    return vm_->find(from, found);
+  }
+
+  std::optional<std::string_view> group_text(uint32_t number) const {
+    return vm_ ? vm_->group_text(number) : std::nullopt;
   }
 
  private:
-  const RE2& relaxed_;
+  const PikeProgram& program_;
+  const RE2* starts_;
+  std::string_view text_;
+  bool wants_groups_;
+  std::optional<PikeMatcher> vm_;
 };
-
-// RE2's error for `translation` of `pattern`, quoting the pattern: RE2
-// quotes the fragment of the text it compiled where it found the fault.
-std::string error_text(const RE2& re, const Translation& translation, std::string_view pattern) {
-  if (re.error_code() == RE2::ErrorPatternTooLarge) {
-    return "Compiled regex exceeds size limit of " + std::to_string(kLinearProgramLimit) + " bytes.";
-  }
-  const std::string& error = re.error();
-  const std::string& fragment = re.error_arg();
-  const size_t kind_length = error.size() - std::min(error.size(), fragment.size() + 2);
-  if (fragment.empty() || error.compare(kind_length, std::string::npos, ": " + fragment) != 0) {
-    return error;
-  }
-  const std::optional<std::string_view> source =
-      fragment == translation.text ? pattern : translation.source_fragment(pattern, fragment);
-  if (!source) return error;
-  return error.substr(0, kind_length) + ": " + std::string(*source);
-}
-
-// RE2 compiling `pattern` in `dialect`: the expression, or its error text.
-std::variant<std::unique_ptr<const RE2>, std::string> compile_re2(std::string_view pattern,
-                                                                 PatternDialect dialect,
-                                                                 Translation& translation) {
-  translation = translate_pattern(pattern, dialect);
-  auto re = std::make_unique<const RE2>(piece(translation.text), expression_options());
-  if (!re->ok()) return error_text(*re, translation, pattern);
-  return re;
-}
 
 }  // namespace
 
-struct LinearExpression::Boundaries {
-  std::unique_ptr<const RE2> ascii;  // null when the pattern has more than \b and \B
-  BacktrackingExpression exact;
+// The tree and every program made from it, each built on first need.
+struct LinearExpression::Programs {
+  explicit Programs(pattern::PatternTree parsed) : tree(std::move(parsed)) {}
+
+  // RE2's program of `form`; null when RE2 could not build it.
+  const RE2* re2(Re2Form form) const {
+    const RE2* re = (form == Re2Form::kAscii ? ascii : full).get_or_build([&] { return build(form); });
+    return re->ok() ? re : nullptr;
+  }
+
+  std::unique_ptr<RE2> build(Re2Form form) const {
+    if (form == Re2Form::kFull) return std::make_unique<RE2>(piece(full_text()), expression_options());
+    return std::make_unique<RE2>(pattern::emit_re2(tree, form), expression_options());
+  }
+
+  const std::string& full_text() const {
+    return *full_form.get_or_build(
+        [&] { return std::make_unique<std::string>(pattern::emit_re2(tree, Re2Form::kFull)); });
+  }
+
+  // The Pike VM's program: null only for a tree the linear parse never
+  // makes.
+  const PikeProgram* pike() const {
+    return exact.get_or_build([&]() -> std::unique_ptr<PikeProgram> {
+      std::optional<PikeProgram> program = PikeProgram::compile(tree);
+      if (!program) return nullptr;
+      return std::make_unique<PikeProgram>(std::move(*program));
+    });
+  }
+
+  pattern::PatternTree tree;
+  PublishedOnce<std::string> full_form;
+  PublishedOnce<RE2> ascii;
+  PublishedOnce<RE2> full;
+  PublishedOnce<PikeProgram> exact;
 };
 
 std::variant<LinearExpression, std::string> LinearExpression::compile(std::string_view pattern) {
-  Translation translation;
-  auto relaxed = compile_re2(pattern, PatternDialect::kLinear, translation);
-  if (auto* error = std::get_if<std::string>(&relaxed)) return std::move(*error);
-  if (translation.refusal) return *translation.refusal;
-  auto& re = std::get<std::unique_ptr<const RE2>>(relaxed);
-  if (!translation.has_boundary) return LinearExpression(std::move(re), nullptr);
-
-  std::unique_ptr<const RE2> ascii;
-  if (translation.ascii_exact) {
-    Translation ascii_translation;
-    auto compiled = compile_re2(pattern, PatternDialect::kLinearAscii, ascii_translation);
-    if (auto* error = std::get_if<std::string>(&compiled)) return std::move(*error);
-    ascii = std::move(std::get<std::unique_ptr<const RE2>>(compiled));
+  auto parsed = pattern::parse_linear_pattern(pattern);
+  if (auto* error = std::get_if<std::string>(&parsed)) return std::move(*error);
+  auto programs = std::make_unique<Programs>(std::move(std::get<pattern::PatternTree>(parsed)));
+  // A program that may outgrow the limit is built now, so that its error
+  // is the pattern's. The ASCII form is never larger than the full one
+  // but for a few instructions; should it fail where the full one does
+  // not, the Pike VM searches ASCII text alone.
+  if (pattern::re2_instruction_bound(programs->tree, Re2Form::kFull) > kInstructionLimit) {
+    std::unique_ptr<RE2> full = programs->build(Re2Form::kFull);
+    if (!full->ok()) return error_text(*full);
+    programs->full.set(std::move(full));
   }
-  auto exact = BacktrackingExpression::compile(pattern);
-  if (auto* error = std::get_if<std::string>(&exact)) return std::move(*error);
-  auto boundaries = std::make_unique<const Boundaries>(
-      Boundaries{std::move(ascii), std::move(std::get<BacktrackingExpression>(exact))});
-  return LinearExpression(std::move(re), std::move(boundaries));
+  if (pattern::re2_instruction_bound(programs->tree, Re2Form::kAscii) > kInstructionLimit) {
+    programs->re2(Re2Form::kAscii);
+  }
+  return LinearExpression(std::move(programs));
 }
 
-LinearExpression::LinearExpression(std::unique_ptr<const re2::RE2> re,
-                                   std::unique_ptr<const Boundaries> boundaries)
-    : re_(std::move(re)), boundaries_(std::move(boundaries)) {}
+LinearExpression::LinearExpression(std::unique_ptr<const Programs> programs)
+    : programs_(std::move(programs)) {}
 LinearExpression::LinearExpression(LinearExpression&&) noexcept = default;
 LinearExpression& LinearExpression::operator=(LinearExpression&&) noexcept = default;
 LinearExpression::~LinearExpression() = default;
 
 std::optional<std::string> LinearExpression::replace_all(std::string_view text,
                                                          std::string_view replacement) const {
-  const RE2* exact = re_.get();
-  if (boundaries_ != nullptr) {
-    if (boundaries_->ascii == nullptr || !is_ascii(text)) {
-      const RelaxedStarts starts(*re_);
-      return boundaries_->exact.replace_all(text, replacement, &starts);
-    }
-    exact = boundaries_->ascii.get();
+  const pattern::PatternTree& tree = programs_->tree;
+  const bool ascii = is_ascii(text);
+  const RE2* re = programs_->re2(ascii ? Re2Form::kAscii : Re2Form::kFull);
+  const bool wants_groups = has_group_references(replacement);
+  // RE2's \b and \B read the ASCII \w, which on ASCII text is the Unicode
+  // one; it has no form of the other word assertions.
+  const bool re2_is_exact = !tree.has_word_assertion || (ascii && tree.word_assertions_re2_ascii);
+  if (re2_is_exact && re != nullptr) {
+    Re2Matcher matcher(*re, text, wants_groups);
+    return replace_all_matches(text, replacement, *this, matcher);
   }
-  Re2Matcher matcher(*exact, text, has_group_references(replacement));
+  const PikeProgram* program = programs_->pike();
+  if (program == nullptr) {
+    if (re == nullptr) return std::nullopt;
+    Re2Matcher matcher(*re, text, wants_groups);
+    return replace_all_matches(text, replacement, *this, matcher);
+  }
+  // Without an RE2 program (one built late that failed), the VM searches
+  // alone: exact still, and linear.
+  PikeVmMatcher matcher(*program, re, text, wants_groups);
   return replace_all_matches(text, replacement, *this, matcher);
 }
 
-std::string_view LinearExpression::pattern_text() const { return re_->pattern(); }
+std::string_view LinearExpression::full_form_text() const { return programs_->full_text(); }
 
-size_t LinearExpression::capture_group_count() const {
-  return static_cast<size_t>(re_->NumberOfCapturingGroups());
-}
+size_t LinearExpression::capture_group_count() const { return programs_->tree.capture_count; }
 
 void LinearExpression::numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const {
-  for (const auto& [number, group_name] : re_->CapturingGroupNames()) {
-    if (group_name == name) numbers.push_back(static_cast<uint32_t>(number));
+  const std::vector<std::string>& names = programs_->tree.capture_names;
+  for (size_t number = 1; number < names.size(); ++number) {
+    if (names[number] == name) numbers.push_back(static_cast<uint32_t>(number));
   }
 }
 

@@ -1,22 +1,38 @@
-// The linear-time engine (RE2) behind most value patterns.
+// The linear-time engine behind most value patterns.
 //
-// Patterns are translated first (pattern_translation.h), so that \d, \w,
-// \s and the property classes are Unicode's, and compiled with UTF-8 text,
-// leftmost-first matching, case-sensitive, "." not matching a line feed,
-// "^" and "$" only at the ends of the text, and a memory budget that caps
-// the compiled program at kLinearProgramLimit bytes. Errors are returned,
-// never logged, and quote the pattern as it was written.
+// A pattern is parsed once into its syntax tree (pattern_parser.h, the
+// linear dialect, whose error text is the compile error). Its matches are
+// RE2's leftmost-first matches of the tree, with every class and word
+// assertion read the Unicode way. Which program searches a text:
 //
-// RE2 has no Unicode word boundary. A pattern with one (\b, \B, \<, \>,
-// \b{start}, ...) is searched in three forms: on ASCII text, where Unicode
-// and ASCII words agree, by RE2 with its own \b and \B (when those are all
-// it uses); elsewhere by RE2 with the boundaries left out, which finds
-// where a match may start (and clears most texts in one linear scan), and
-// from there by PCRE2 with the exact boundaries, under the backtracking
-// engine's step limit: a search that hits it makes the text "[REDACTED]".
+//   no word assertion      RE2 with the ASCII form (pattern_emit.h) on
+//                          ASCII text, RE2 with the full form on any other
+//                          text; both exact.
+//   only \b and \B         on ASCII text, RE2 with the ASCII form and its
+//                          own \b and \B (exact: on ASCII text the Unicode
+//                          and ASCII words agree); on other text, RE2 with
+//                          the full form, boundaries left out, finds where
+//                          a match may start, and our own matcher (a Pike
+//                          VM, pike_vm.h) matches exactly from there.
+//   \<, \>, \b{..}         the same, with the ASCII form (those assertions
+//                          left out) finding the starts on ASCII text.
 //
-// Immutable once compiled; any number of threads may search with one
-// expression at once (RE2 guards its lazily built automata itself).
+// Every program is built when a text first needs it, so that a pattern
+// compiled for one call on ASCII records compiles only its ASCII form; a
+// lost race to build one costs a second build, never a lock. The one error
+// RE2 can give on these forms, a program over kLinearProgramLimit, is
+// reported at compile time all the same: a form whose size bound
+// (re2_program_bound.h) does not rule it out is built at once. Should a
+// form built later fail anyway, the Pike VM alone gives the exact matches.
+// Searching never fails, and takes time linear in the text for a given
+// pattern. Errors are returned, never logged, and quote the pattern as it
+// was written.
+//
+// Immutable once compiled but for the programs built on first need, which
+// are published atomically; any number of threads may search with one
+// expression at once (RE2 guards its lazily built automata itself; its
+// searches run with the interpreter lock held, so no thread holds one of
+// RE2's own locks when another forks).
 #pragma once
 
 #include <cstddef>
@@ -30,18 +46,14 @@
 
 #include "core/render/replacement.h"
 
-namespace re2 {
-class RE2;
-}
-
 namespace vorlisk {
 
 inline constexpr size_t kLinearProgramLimit = 10 * 1024 * 1024;
 
 class LinearExpression final : public GroupNames {
  public:
-  // The expression, or the engine's error text (a program over the limit
-  // gives "Compiled regex exceeds size limit of 10485760 bytes.").
+  // The expression, or the error text (a program over the limit gives
+  // "Compiled regex exceeds size limit of 10485760 bytes.").
   static std::variant<LinearExpression, std::string> compile(std::string_view pattern);
 
   LinearExpression(LinearExpression&&) noexcept;
@@ -51,20 +63,18 @@ class LinearExpression final : public GroupNames {
   // Every match replaced; nothing when there is no match.
   std::optional<std::string> replace_all(std::string_view text, std::string_view replacement) const;
 
-  // The pattern as RE2 compiled it: translated, boundaries left out. It
-  // matches wherever the pattern does.
-  std::string_view pattern_text() const;
+  // The full RE2 form (word assertions left out), which matches wherever
+  // the pattern does: what a LinearSet of several patterns is made of.
+  std::string_view full_form_text() const;
 
   size_t capture_group_count() const override;
   void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const override;
 
  private:
-  struct Boundaries;  // the exact forms of a pattern with word boundaries
+  struct Programs;  // the tree and the programs built from it
+  explicit LinearExpression(std::unique_ptr<const Programs> programs);
 
-  LinearExpression(std::unique_ptr<const re2::RE2> re, std::unique_ptr<const Boundaries> boundaries);
-
-  std::unique_ptr<const re2::RE2> re_;
-  std::unique_ptr<const Boundaries> boundaries_;  // null without word boundaries
+  std::unique_ptr<const Programs> programs_;
 };
 
 // Several linear-engine patterns searched as one: a single scan tells

@@ -14,8 +14,8 @@ class CompiledPattern::Engine {
     return std::holds_alternative<BacktrackingExpression>(expression_);
   }
 
-  std::optional<std::string_view> linear_pattern_text() const {
-    if (const auto* linear = std::get_if<LinearExpression>(&expression_)) return linear->pattern_text();
+  std::optional<std::string_view> linear_full_form() const {
+    if (const auto* linear = std::get_if<LinearExpression>(&expression_)) return linear->full_form_text();
     return std::nullopt;
   }
 
@@ -36,8 +36,8 @@ CompiledPattern::~CompiledPattern() = default;
 
 bool CompiledPattern::is_backtracking() const { return engine_->is_backtracking(); }
 
-std::optional<std::string_view> CompiledPattern::linear_pattern_text() const {
-  return engine_->linear_pattern_text();
+std::optional<std::string_view> CompiledPattern::linear_full_form() const {
+  return engine_->linear_full_form();
 }
 
 namespace {

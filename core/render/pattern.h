@@ -3,10 +3,26 @@
 //
 // A CompiledPattern is compiled once (per configuration object, or per call
 // for the per-call patterns of the render functions) by the linear-time
-// engine (RE2), or, only when that engine rejects the pattern and
-// backtracking was allowed, by the backtracking engine (PCRE2, bounded by a
-// match limit). It never changes afterwards and may be used by any number of
-// threads at once.
+// engine, or, only when that engine rejects the pattern and backtracking
+// was allowed, by the backtracking engine. Each parses the pattern once
+// into a syntax tree and runs forms written from it. Which runs when:
+//
+//   linear pattern, ASCII text     RE2 with the tree's ASCII form, exact
+//                                  when its word assertions are only \b
+//                                  and \B (RE2's own); otherwise that form
+//                                  finds where a match may start and our
+//                                  Pike VM matches exactly from there
+//   linear pattern, other text     RE2 with the full form, exact without a
+//                                  word assertion; otherwise it finds the
+//                                  starts and the Pike VM matches
+//   backtracking pattern           PCRE2 with the tree's PCRE2 form, under
+//                                  a step limit for each search
+//
+// The linear engine never fails and runs in time linear in the text; PCRE2
+// never sees a pattern the linear engine takes (linear_engine.h and
+// backtracking_engine.h tell the details). A CompiledPattern never changes
+// afterwards but for programs built on first need, published atomically,
+// and may be used by any number of threads at once.
 #pragma once
 
 #include <memory>
@@ -27,8 +43,10 @@ class CompiledPattern {
   ~CompiledPattern();
 
   bool is_backtracking() const;
-  // The pattern text when the linear-time engine compiled it.
-  std::optional<std::string_view> linear_pattern_text() const;
+  // The linear-time engine's full RE2 form of the pattern (word assertions
+  // left out: it matches wherever the pattern does), for a combined
+  // search of several patterns; nothing for the backtracking engine.
+  std::optional<std::string_view> linear_full_form() const;
   const Engine& engine() const { return *engine_; }
 
  private:

@@ -7,7 +7,7 @@ namespace vorlisk {
 std::optional<PatternPrefilter> PatternPrefilter::build(std::span<const CompiledPattern> patterns) {
   std::vector<std::string_view> linear;
   for (const CompiledPattern& pattern : patterns) {
-    if (std::optional<std::string_view> text = pattern.linear_pattern_text()) linear.push_back(*text);
+    if (std::optional<std::string_view> text = pattern.linear_full_form()) linear.push_back(*text);
   }
   if (linear.empty()) return std::nullopt;
   std::optional<LinearSet> set = LinearSet::compile(linear);

@@ -81,7 +81,16 @@ struct ClassMember {
 };
 
 struct Node;
-using NodePtr = std::unique_ptr<Node>;
+
+// Deletes a node and everything under it with a stack of its own: a tree
+// can be deeper than the thread's stack could recurse (the backtracking
+// dialect reads what the linear one refuses as too deep).
+struct NodeDeleter {
+  NodeDeleter() = default;
+  NodeDeleter(std::default_delete<Node>) {}  // NOLINT: NodePtr from std::make_unique<Node>
+  void operator()(Node* node) const;
+};
+using NodePtr = std::unique_ptr<Node, NodeDeleter>;
 
 struct Node {
   enum class Kind : uint8_t {
@@ -140,6 +149,17 @@ struct Node {
   bool unterminated = false;  // kGroup, kForeignGroup: no ")" was found
   bool caseless = false;      // kForeign: a backreference under (?i)
 };
+
+inline void NodeDeleter::operator()(Node* node) const {
+  std::vector<Node*> pending{node};
+  while (!pending.empty()) {
+    Node* next = pending.back();
+    pending.pop_back();
+    if (next == nullptr) continue;
+    for (NodePtr& child : next->children) pending.push_back(child.release());
+    delete next;  // its children are taken: no recursion
+  }
+}
 
 struct PatternTree {
   NodePtr root;

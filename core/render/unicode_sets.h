@@ -1,7 +1,9 @@
-// Sets of code points as the value-pattern translator uses them: the
-// generated Unicode sets (unicode_tables.h), their complements, and the
-// lookup of a \p{...} property by name. Pure functions over read-only data;
-// safe on any thread.
+// Sets of code points as the value patterns use them: the generated Unicode
+// sets (unicode_tables.h), their complements, unions and case-folding
+// closures, and the lookup of a \p{...} property by name. A set is a sorted
+// run list (CodePointRange), disjoint; the functions that build one also
+// merge adjacent runs. Pure functions over read-only data; safe on any
+// thread.
 #pragma once
 
 #include <optional>
@@ -23,6 +25,24 @@ std::span<const CodePointRange> unicode_set(uint16_t set);
 std::vector<CodePointRange> complement(std::span<const CodePointRange> ranges);
 
 bool contains(std::span<const CodePointRange> ranges, char32_t cp);
+
+// The code points in either (each sorted, disjoint).
+std::vector<CodePointRange> union_of(std::span<const CodePointRange> a,
+                                     std::span<const CodePointRange> b);
+
+// Sorts `ranges` (any order, overlapping or not) into a set: sorted,
+// disjoint and without adjacent runs.
+void normalize(std::vector<CodePointRange>& ranges);
+
+// `ranges` (sorted, disjoint) with every case variant of each member under
+// Unicode simple case folding: "k" brings "K" and the Kelvin sign U+212A.
+// Works a run at a time, so a large set such as \w folds in microseconds.
+std::vector<CodePointRange> case_fold_closure(std::span<const CodePointRange> ranges);
+
+// The generated set that is case_fold_closure(unicode_set(set)): `set`
+// itself when folding leaves it unchanged (\w, \d, Han), a set generated
+// for the purpose otherwise (Lu, Greek).
+uint16_t case_folded_set(uint16_t set);
 
 // The code points in both (each sorted, disjoint).
 std::vector<CodePointRange> intersection(std::span<const CodePointRange> a,

@@ -1,5 +1,7 @@
-// Replacement by one regular-expression engine directly, for the pattern
-// tests that hold both engines to the same results.
+// Replacement by one matcher directly, for the pattern tests that hold
+// every matcher to the same results: the linear engine as a whole (RE2 and
+// the Pike VM, each where it runs), the Pike VM alone on any text, and the
+// backtracking engine.
 #pragma once
 
 #include <optional>
@@ -9,10 +11,29 @@
 
 #include "core/render/backtracking_engine.h"
 #include "core/render/linear_engine.h"
+#include "core/render/match_loop.h"
+#include "core/render/pattern_parser.h"
+#include "core/render/pike_program.h"
+#include "core/render/pike_vm.h"
 
 namespace vorlisk::testing_support {
 
-enum class Engine { kLinear, kBacktracking };
+enum class Engine { kLinear, kPikeVm, kBacktracking };
+
+// The groups of a tree, for replacements run by the VM alone.
+class TreeGroups final : public GroupNames {
+ public:
+  explicit TreeGroups(const pattern::PatternTree& tree) : tree_(tree) {}
+  size_t capture_group_count() const override { return tree_.capture_count; }
+  void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const override {
+    for (size_t n = 1; n < tree_.capture_names.size(); ++n) {
+      if (tree_.capture_names[n] == name) numbers.push_back(static_cast<uint32_t>(n));
+    }
+  }
+
+ private:
+  const pattern::PatternTree& tree_;
+};
 
 // `text` with every match of `pattern` replaced, as `engine` compiles it;
 // nothing when there is no match, "<error: ...>" when it does not compile.
@@ -23,6 +44,15 @@ inline std::optional<std::string> replace_with(Engine engine, std::string_view p
     auto expression = LinearExpression::compile(pattern);
     if (auto* error = std::get_if<std::string>(&expression)) return "<error: " + *error + ">";
     return std::get<LinearExpression>(expression).replace_all(text, replacement);
+  }
+  if (engine == Engine::kPikeVm) {
+    auto parsed = pattern::parse_linear_pattern(pattern);
+    if (auto* error = std::get_if<std::string>(&parsed)) return "<error: " + *error + ">";
+    const pattern::PatternTree& tree = std::get<pattern::PatternTree>(parsed);
+    const std::optional<pattern::PikeProgram> program = pattern::PikeProgram::compile(tree);
+    if (!program) return "<error: no program>";
+    pattern::PikeMatcher matcher(*program, text, has_group_references(replacement));
+    return replace_all_matches(text, replacement, TreeGroups(tree), matcher);
   }
   auto expression = BacktrackingExpression::compile(pattern);
   if (auto* error = std::get_if<std::string>(&expression)) return "<error: " + *error + ">";

@@ -1,7 +1,9 @@
 #include "core/render/pattern.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -157,7 +159,70 @@ TEST(Compile, NestingLimit) {
             "Parsing error at position 251: parentheses are too deeply nested");
 }
 
-// ---- replacement, on both engines -------------------------------------------
+std::string repeated(std::string_view piece, size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// Runs `work` on a thread with a small stack: whatever recursed once per
+// level of a deep pattern would overflow it.
+template <class Work>
+void on_small_stack(Work& work) {
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024), 0);
+  pthread_t thread;
+  const auto run = [](void* argument) -> void* {
+    (*static_cast<Work*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, &work), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+}
+
+// Patterns nested as deep as the syntax allows, or a million levels deep
+// in the backtracking syntax, which never refuses to read a pattern: read,
+// written for each engine, searched and freed without deep recursion.
+TEST(Compile, DeepPatternsOnASmallStack) {
+  const std::string patterns[] = {
+      std::string(1'000'000, '('), "a" + repeated("*?*", 333'333),
+      repeated("(?:a|", 250) + "\\b" + repeated(")*", 250),
+      repeated("(", 249) + "\\<x" + repeated(")+?", 249) + "(?<=x)",
+      repeated("(?:", 200) + repeated("\\w{2}+?", 40) + repeated(")", 200)};
+  std::vector<std::string> results;
+  auto work = [&] {
+    for (const std::string& pattern : patterns) {
+      for (bool allow_backtracking : {false, true}) {
+        const PatternResult result = compile_pattern(pattern, allow_backtracking);
+        if (const auto* error = std::get_if<std::string>(&result)) {
+          results.push_back(error->substr(0, 40));
+          continue;
+        }
+        for (std::string_view text : {"ax b", "\u00E9x a\u00E9"}) {
+          results.push_back(redact_with_pattern(std::get<CompiledPattern>(result), text, "#")
+                                .value_or("<no change>"));
+        }
+      }
+    }
+  };
+  on_small_stack(work);
+  // The third pattern matches where "a*" does; the fourth nests the word
+  // test's own look-around past PCRE2's limit.
+  EXPECT_EQ(results, (std::vector<std::string>{
+                         "Groups nest deeper than the limit of 250",
+                         "Parsing error at position 251: parenthes",
+                         "Groups nest deeper than the limit of 250",
+                         "Parsing error at position 378: quantifie",
+                         "#x# #b#", "#\u00E9#x# #\u00E9#", "#x# #b#", "#\u00E9#x# #\u00E9#",
+                         "invalid perl operator: (?<",
+                         "Parsing error at position 249: parenthes",
+                         "<no change>", "<no change>", "<no change>", "<no change>"}));
+}
+
+// ---- replacement, by every matcher -------------------------------------------
 
 struct ReplaceCase {
   const char* pattern;
@@ -168,7 +233,7 @@ struct ReplaceCase {
 
 class Replace : public ::testing::TestWithParam<std::tuple<Engine, ReplaceCase>> {};
 
-TEST_P(Replace, BothEnginesAgree) {
+TEST_P(Replace, EveryMatcherAgrees) {
   const auto& [engine, c] = GetParam();
   EXPECT_EQ(replace_with(engine, c.pattern, c.text, c.replacement), c.expected)
       << c.pattern << " over '" << c.text << "' with '" << c.replacement << "'";
@@ -177,7 +242,7 @@ TEST_P(Replace, BothEnginesAgree) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Replace,
     ::testing::Combine(
-        ::testing::Values(Engine::kLinear, Engine::kBacktracking),
+        ::testing::Values(Engine::kLinear, Engine::kPikeVm, Engine::kBacktracking),
         ::testing::Values(
             ReplaceCase{"\\d+", "a1b22", "#", "a#b#"}, ReplaceCase{"\\d+", "abc", "#", std::nullopt},
             ReplaceCase{"a", "a", "a", "a"},  // same text, still a change
@@ -201,10 +266,10 @@ INSTANTIATE_TEST_SUITE_P(
             ReplaceCase{".+", "ab\ncd", "-", "-\n-"}, ReplaceCase{"^a|a$", "aa\naa\n", "-", "-a\naa\n"},
             ReplaceCase{"b$", "ab\n", "-", std::nullopt})));
 
-TEST(Replace, BothEnginesReadWordsTheUnicodeWay) {
+TEST(Replace, EveryMatcherReadsWordsTheUnicodeWay) {
   // "é" is a word character, so \B holds between "a" and "é", and nowhere
   // inside "é"; the text's ends count as outside any word.
-  for (Engine engine : {Engine::kLinear, Engine::kBacktracking}) {
+  for (Engine engine : {Engine::kLinear, Engine::kPikeVm, Engine::kBacktracking}) {
     EXPECT_EQ(replace_with(engine, "\\B", "a\u00E9", "-"), "a-\u00E9");
     EXPECT_EQ(replace_with(engine, "\\b", "a\u00E9", "-"), "-a\u00E9-");
     EXPECT_EQ(replace_with(engine, "\\B", "a\u00E9!", "-"), "a-\u00E9!-");
@@ -217,6 +282,20 @@ TEST(Replace, BacktrackingFeatures) {
   EXPECT_EQ(replace_with(Engine::kBacktracking, "(?<=a)b", "abab", "-"), "a-a-");
   EXPECT_EQ(replace_with(Engine::kBacktracking, "(\\w)\\1", "aabcc", "<$1>"), "<a>b<c>");
   EXPECT_EQ(replace_with(Engine::kBacktracking, "(?J)(?<n>a)|(?<n>b)", "ab", "[$n]"), "[a][b]");
+}
+
+// A repeated assertion (read as one or none of it) is written so that
+// PCRE2 takes it, and means the same there.
+TEST(Replace, RepeatedAssertionsInBothEngines) {
+  for (const char* pattern : {"\\b*x", "^*a", "\\A+a", "(?m)$?b", "\\<{2}x", "\\B{0,3}y"}) {
+    for (const char* text : {"x ax", "a\na", "aab b", "yxy", "\u00E9x y"}) {
+      const PatternResult linear = compile_pattern(pattern, false);
+      const PatternResult backtracking = compile_pattern(std::string("(?=)") + pattern, true);
+      EXPECT_EQ(redact_with_pattern(compiled(linear), text, "#"),
+                redact_with_pattern(compiled(backtracking), text, "#"))
+          << pattern << " over " << text;
+    }
+  }
 }
 
 TEST(Replace, FailedSearchRedactsTheWholeText) {
@@ -240,20 +319,27 @@ TEST(Replace, NoMatchGivesNothingForEmptyAndNullText) {
 TEST(Replace, OnePatternSharedByManyThreads) {
   const PatternResult linear = compile_pattern("card=(\\d+)", false);
   const PatternResult backtracking = compile_pattern("(?<=card=)\\d+", true);
+  // Built on first need: the threads race to build each program.
+  const PatternResult bounded = compile_pattern("\\bcard=(\\d+)\\>", false);
   std::vector<std::thread> threads;
   std::vector<int> wrong(8, 0);
+  std::atomic<size_t> ready{0};
   for (size_t t = 0; t < wrong.size(); ++t) {
     threads.emplace_back([&, t] {
+      ready.fetch_add(1);
+      while (ready.load() < wrong.size()) std::this_thread::yield();
       for (int i = 0; i < 300; ++i) {
-        const std::string text = "id=" + std::to_string(i) + " card=" + std::to_string(t * 1000 + i);
+        const std::string id = (t % 2 == 0 ? "\u00E9=" : "e=") + std::to_string(i);
+        const std::string text = id + " card=" + std::to_string(t * 1000 + i);
+        if (redact_with_pattern(compiled(bounded), text, "<$1>") !=
+            id + " <" + std::to_string(t * 1000 + i) + ">") {
+          ++wrong[t];
+        }
         if (redact_with_pattern(compiled(linear), text, "card=<$1>") !=
-            "id=" + std::to_string(i) + " card=<" + std::to_string(t * 1000 + i) + ">") {
+            id + " card=<" + std::to_string(t * 1000 + i) + ">") {
           ++wrong[t];
         }
-        if (redact_with_pattern(compiled(backtracking), text, "#") !=
-            "id=" + std::to_string(i) + " card=#") {
-          ++wrong[t];
-        }
+        if (redact_with_pattern(compiled(backtracking), text, "#") != id + " card=#") ++wrong[t];
       }
     });
   }

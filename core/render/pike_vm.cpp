@@ -1,0 +1,312 @@
+#include "core/render/pike_vm.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace vorlisk::pattern {
+namespace {
+
+constexpr size_t kUnset = SIZE_MAX;
+
+unsigned char byte_at(std::string_view text, size_t pos) { return static_cast<unsigned char>(text[pos]); }
+
+// The size of the well-formed UTF-8 character (no surrogate, no overlong
+// form) that starts at `pos`, or 0.
+size_t well_formed_size(std::string_view text, size_t pos) {
+  const unsigned char lead = byte_at(text, pos);
+  const size_t left = text.size() - pos;
+  const auto continues = [&](size_t i) { return (byte_at(text, pos + i) & 0xC0) == 0x80; };
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return left >= 2 && continues(1) ? 2 : 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  size_t size = 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    size = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    size = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (left < size || byte_at(text, pos + 1) < low || byte_at(text, pos + 1) > high) return 0;
+  for (size_t i = 2; i < size; ++i) {
+    if (!continues(i)) return 0;
+  }
+  return size;
+}
+
+// The character at `pos` and its size in bytes: kNoCharacter (size 0) at
+// the end, kIllFormedByte (size 1) where no well-formed character starts.
+char32_t character_at(std::string_view text, size_t pos, size_t& size) {
+  if (pos >= text.size()) {
+    size = 0;
+    return kNoCharacter;
+  }
+  const unsigned char lead = byte_at(text, pos);
+  if (lead < 0x80) {
+    size = 1;
+    return lead;
+  }
+  size = well_formed_size(text, pos);
+  if (size == 0) {
+    size = 1;
+    return kIllFormedByte;
+  }
+  char32_t cp = lead & (0x7F >> size);
+  for (size_t i = 1; i < size; ++i) cp = (cp << 6) | (byte_at(text, pos + i) & 0x3F);
+  return cp;
+}
+
+// The character that ends at `pos`, read as character_at reads it.
+char32_t character_before(std::string_view text, size_t pos) {
+  if (pos == 0) return kNoCharacter;
+  if (byte_at(text, pos - 1) < 0x80) return byte_at(text, pos - 1);
+  size_t lead = pos - 1;
+  while (lead > 0 && pos - lead < 4 && (byte_at(text, lead) & 0xC0) == 0x80) --lead;
+  size_t size = 0;
+  const char32_t cp = character_at(text, lead, size);
+  return lead + size == pos ? cp : kIllFormedByte;
+}
+
+}  // namespace
+
+PikeMatcher::PikeMatcher(const PikeProgram& program) : program_(&program) {
+  const size_t count = program.instructions().size();
+  for (ThreadList* list : {&current_, &next_}) {
+    list->instructions.resize(count);
+    list->slots.resize(count * program.slot_count());
+  }
+  entered_.assign(count, 0);
+  pending_.resize(2 * count + 1);
+  slots_.resize(program.slot_count());
+  match_.resize(program.slot_count());
+}
+
+PikeMatcher::PikeMatcher(const PikeProgram& program, std::string_view text, bool wants_groups)
+    : PikeMatcher(program) {
+  reset(text, wants_groups);
+}
+
+void PikeMatcher::reset(std::string_view text, bool wants_groups) {
+  text_ = text;
+  slot_count_ = wants_groups ? program_->slot_count() : 1;
+  found_ = false;
+}
+
+PikeMatcher::Position PikeMatcher::position_at(size_t offset) const {
+  Position at;
+  at.offset = offset;
+  at.here = character_at(text_, offset, at.here_size);
+  if (program_->has_word_assertion()) {
+    at.word_before = is_word_character(character_before(text_, offset));
+    at.word_here = is_word_character(at.here);
+  }
+  return at;
+}
+
+PikeMatcher::Position PikeMatcher::position_after(const Position& at) const {
+  Position next;
+  next.offset = at.offset + at.here_size;
+  next.here = character_at(text_, next.offset, next.here_size);
+  if (program_->has_word_assertion()) {
+    next.word_before = at.word_here;
+    next.word_here = is_word_character(next.here);
+  }
+  return next;
+}
+
+bool PikeMatcher::holds(Assertion assertion, const Position& at) const {
+  switch (assertion) {
+    case Assertion::kTextStart:
+      return at.offset == 0;
+    case Assertion::kTextEnd:
+      return at.offset >= text_.size();
+    case Assertion::kLineStart:
+      return at.offset == 0 || text_[at.offset - 1] == '\n';
+    case Assertion::kLineEnd:
+      return at.offset >= text_.size() || text_[at.offset] == '\n';
+    case Assertion::kWordBoundary:
+      return at.word_before != at.word_here;
+    case Assertion::kNotWordBoundary:
+      return at.word_before == at.word_here;
+    case Assertion::kWordStart:
+      return !at.word_before && at.word_here;
+    case Assertion::kWordEnd:
+      return at.word_before && !at.word_here;
+    case Assertion::kWordStartHalf:
+      return !at.word_before;
+    case Assertion::kWordEndHalf:
+      return !at.word_here;
+  }
+  return false;
+}
+
+// Where the program starts after the required prefix at the start of the
+// text; nothing when the text does not start with it.
+std::optional<size_t> PikeMatcher::after_prefix() const {
+  size_t offset = 0;
+  for (char32_t wanted : program_->required_prefix()) {
+    size_t size = 0;
+    const char32_t here = character_at(text_, offset, size);
+    const bool same = here == wanted || (program_->prefix_fold_case() && wanted >= 'a' && wanted <= 'z' &&
+                                         here == wanted - 32);
+    if (!same) return std::nullopt;
+    offset += size;
+  }
+  return offset;
+}
+
+// slots_ for a thread that starts at `offset`.
+void PikeMatcher::start_thread(size_t offset) {
+  slots_[0] = offset;
+  for (size_t i = 1; i < slot_count_; ++i) slots_[i] = kUnset;
+}
+
+void PikeMatcher::next_mark() {
+  if (++mark_ == 0) {
+    std::fill(entered_.begin(), entered_.end(), 0);
+    mark_ = 1;
+  }
+}
+
+void PikeMatcher::keep_thread(ThreadList& list, uint32_t instruction) {
+  list.instructions[list.size] = instruction;
+  size_t* slots = list.slots.data() + list.size * slot_count_;
+  for (size_t i = 0; i < slot_count_; ++i) slots[i] = slots_[i];
+  ++list.size;
+}
+
+// Enters the list at `first` with slots_ as the thread's slots, taking its
+// entries in order and each list they lead to before the rest of its own,
+// and keeps a thread for every consuming entry the character here fits
+// and every match. An entry already taken at this position is not taken
+// again: a better-ranked thread has been there.
+void PikeMatcher::add_threads(ThreadList& list, uint32_t first, const Position& at) {
+  const PikeInstruction* code = program_->instructions().data();
+  // Sized for the worst case in the constructor: each entry taken pushes
+  // at most two.
+  Pending* pending = pending_.data();
+  size_t waiting = 0;
+  uint32_t id = first;
+  for (;;) {
+    while (entered_[id] != mark_) {
+      entered_[id] = mark_;
+      const PikeInstruction& in = code[id];
+      switch (in.op) {
+        case PikeOpcode::kFail:
+          break;
+        case PikeOpcode::kNop:
+          if (!in.last) pending[waiting++] = {id + 1, false, 0};
+          id = in.out;
+          continue;
+        case PikeOpcode::kCapture:
+          if (!in.last) pending[waiting++] = {id + 1, false, 0};
+          if (in.arg < slot_count_) {
+            pending[waiting++] = {in.arg, true, slots_[in.arg]};
+            slots_[in.arg] = at.offset;
+          }
+          id = in.out;
+          continue;
+        case PikeOpcode::kAssertion:
+          if (!in.last) pending[waiting++] = {id + 1, false, 0};
+          if (!holds(static_cast<Assertion>(in.arg), at)) break;
+          id = in.out;
+          continue;
+        case PikeOpcode::kCodePoint:
+        case PikeOpcode::kClass: {
+          const bool fits = in.op == PikeOpcode::kCodePoint ? at.here == in.arg
+                                                             : program_->code_point_class(in.arg).contains(at.here);
+          if (fits) keep_thread(list, id);
+          if (in.last) break;
+          ++id;
+          continue;
+        }
+        case PikeOpcode::kMatch:
+          keep_thread(list, id);
+          if (in.last) break;
+          ++id;
+          continue;
+      }
+      break;
+    }
+    // Back to the work left, restoring slots on the way.
+    for (;;) {
+      if (waiting == 0) return;
+      const Pending& step = pending[--waiting];
+      if (!step.restores_slot) {
+        id = step.index;
+        break;
+      }
+      slots_[step.index] = step.slot_value;
+    }
+  }
+}
+
+SearchStatus PikeMatcher::find(size_t from, MatchBounds& found) {
+  found_ = false;
+  const bool has_prefix = !program_->required_prefix().empty();
+  const bool anchored = program_->anchored_at_start() || has_prefix;
+  if (from > text_.size() || (anchored && from != 0) || program_->start() == 0) return SearchStatus::kNotFound;
+  size_t start_at = from;
+  if (has_prefix) {
+    const std::optional<size_t> after = after_prefix();
+    if (!after || (program_->anchored_at_start() && *after != 0)) return SearchStatus::kNotFound;
+    start_at = *after;
+  }
+  const std::span<const PikeInstruction> code = program_->instructions();
+
+  Position at = position_at(start_at);
+  next_mark();
+  current_.size = 0;
+  start_thread(from);
+  add_threads(current_, program_->start(), at);
+
+  while (current_.size > 0 || !(found_ || anchored)) {
+    const bool at_end = at.offset >= text_.size();
+    const Position next = at_end ? at : position_after(at);
+    next_mark();
+    next_.size = 0;
+    for (size_t i = 0; i < current_.size; ++i) {
+      const PikeInstruction& in = code[current_.instructions[i]];
+      const size_t* slots = current_.slots.data() + i * slot_count_;
+      if (in.op == PikeOpcode::kMatch) {
+        if (program_->anchored_at_end() && !at_end) continue;
+        // Every thread ranked below this one is cut off.
+        std::copy_n(slots, slot_count_, match_.begin());
+        match_[1] = at.offset;
+        found_ = true;
+        break;
+      }
+      // Only threads whose character is here were kept.
+      for (size_t k = 0; k < slot_count_; ++k) slots_[k] = slots[k];
+      add_threads(next_, in.out, next);
+    }
+    if (at_end) break;
+    if (!found_ && !anchored) {
+      start_thread(next.offset);
+      add_threads(next_, program_->start(), next);
+    }
+    std::swap(current_, next_);
+    at = next;
+  }
+  if (!found_) return SearchStatus::kNotFound;
+  found.start = match_[0];
+  found.end = match_[1];
+  return SearchStatus::kFound;
+}
+
+std::optional<std::string_view> PikeMatcher::group_text(uint32_t number) const {
+  if (!found_) return std::nullopt;
+  const size_t first = 2 * static_cast<size_t>(number);
+  if (number > 0 && first + 1 >= slot_count_) return std::nullopt;
+  const size_t start = match_[first];
+  const size_t end = match_[first + 1];
+  if (start == kUnset || end == kUnset || start > end) return std::nullopt;
+  return text_.substr(start, end - start);
+}
+
+}  // namespace vorlisk::pattern
