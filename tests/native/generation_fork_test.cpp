@@ -9,7 +9,7 @@
 #include <memory>
 #include <thread>
 
-#include "py/dispatch/fork_guard.h"
+#include "core/base/fork_guard.h"
 #include "py/dispatch/generation.h"
 
 namespace vorlisk::py {
