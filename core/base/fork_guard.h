@@ -19,6 +19,9 @@
 //     (a worker, a thread handle, a tracker's live generations).
 //
 // The objects listed, and their locks in the order each takes them:
+//   a writer's handle (WriterHandle): its queue's mutex, its own mutex, its
+//     captured lines' mutex; in the child its queue is closed and its
+//     worker counted done and forgotten;
 //   a dispatcher's queue generation: its handle lock, then its lock; in the
 //     child it counts as abandoned and its worker is forgotten;
 //   a dispatcher's generation tracker: its lock; in the child it has no
@@ -35,8 +38,8 @@
 // forking thread waits for is doing bookkeeping, and lets go.
 //
 // Locks taken only by the thread holding the interpreter lock (a
-// dispatcher's registry) are not listed: the forking thread is that thread,
-// so at a fork no other thread holds them.
+// dispatcher's registry, the registry of open writers) are not listed: the
+// forking thread is that thread, so at a fork no other thread holds them.
 //
 // Thread safety: ForkGuardRegistration may be made and dropped on any
 // thread holding no listed lock; the hooks run only in the fork handlers,

@@ -1,17 +1,23 @@
 // Locks across fork(): the order in which the fork guard takes and releases
-// its objects' locks.
+// its objects' locks, and a writer forked while its threads are busy.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "core/base/fork_guard.h"
+#include "core/worker/writer_handle.h"
+#include "core/worker/writer_worker.h"
 
 namespace vorlisk {
 namespace {
@@ -128,6 +134,99 @@ TEST(ForkGuard, LocksObjectsAfterTheOthersLastAndReleasesInReverse) {
   a.reset();
   d.reset();
   EXPECT_TRUE(fork_follows_the_order(log, {}, {2, 6}));
+}
+
+// Writes each line to the captured lines once the test lets it; the first
+// write holds the worker in the sink until then.
+struct Release {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool released = false;
+};
+
+class HeldSink final : public LineSink {
+ public:
+  HeldSink(std::shared_ptr<Release> release, std::shared_ptr<CapturedLines> captured)
+      : release_(std::move(release)), captured_(std::move(captured)) {}
+  SinkResult write_line(std::string& line) override {
+    {
+      std::unique_lock lock(release_->mutex);
+      release_->cv.wait(lock, [&] { return release_->released; });
+    }
+    captured_->append(std::move(line));
+    return SinkResult::ok();
+  }
+  SinkResult flush() override { return SinkResult::ok(); }
+  uint64_t take_errors() override { return 0; }
+
+ private:
+  std::shared_ptr<Release> release_;
+  std::shared_ptr<CapturedLines> captured_;
+};
+
+// In the child: nothing waits for the worker that stayed behind, and every
+// lock of the writer is free. Ends the child on its own if it hangs.
+bool child_finds_the_writer_closed(std::unique_ptr<WriterHandle>& writer) {
+  alarm(5);
+  const WriterMetrics m = writer->metrics();
+  bool ok = m.closed && m.worker_done && m.in_flight == 0;
+  ok = ok && enqueue_line_with_outcome(writer->queue(), "child\n", false) == EnqueueOutcome::closed;
+  ok = ok && enqueue_line_with_outcome(writer->queue(), "child\n", true) == EnqueueOutcome::closed;
+  ok = ok && writer->flush(std::nullopt) == 0 && writer->flush(Duration{0, 1'000'000}) == 0;
+  writer->messages();
+  ok = ok && writer->close(std::nullopt) == 0;
+  writer.reset();  // neither joins nor detaches the parent's worker
+  return ok;
+}
+
+TEST(ForkGuard, AWriterForkedWhileBusyIsClosedInTheChildAndGoesOnInTheParent) {
+  constexpr int kForks = 40;
+  auto release = std::make_shared<Release>();
+  auto captured = std::make_shared<CapturedLines>();
+  std::variant<WriterParts, std::string> started =
+      start_writer(2, false, std::make_unique<HeldSink>(release, captured), captured);
+  ASSERT_TRUE(std::holds_alternative<WriterParts>(started));
+  auto writer = std::make_unique<WriterHandle>(std::get<WriterParts>(std::move(started)));
+
+  // The worker holds the first line in the sink, two more fill the queue,
+  // a producer waits for room and a flush for progress, and a reader takes
+  // the queue's and the captured lines' locks over and over.
+  ASSERT_EQ(enqueue_line_with_outcome(writer->queue(), "1\n", false), EnqueueOutcome::accepted);
+  while (writer->metrics().in_flight == 0) std::this_thread::yield();
+  for (const char* line : {"2\n", "3\n"}) {
+    ASSERT_EQ(enqueue_line_with_outcome(writer->queue(), line, false), EnqueueOutcome::accepted);
+  }
+  std::thread producer([&] { enqueue_line_with_outcome(writer->queue(), "4\n", true); });
+  std::thread flusher([&] { writer->flush(std::nullopt); });
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      writer->metrics();
+      writer->messages();
+    }
+  });
+
+  int failed_children = 0;
+  for (int i = 0; i < kForks; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(child_finds_the_writer_closed(writer) ? 0 : 1);
+    ASSERT_GT(pid, 0);
+    if (wait_for_child(pid) != 0) ++failed_children;
+  }
+  EXPECT_EQ(failed_children, 0);
+
+  stop = true;
+  reader.join();
+  {
+    std::lock_guard lock(release->mutex);
+    release->released = true;
+  }
+  release->cv.notify_all();
+  producer.join();
+  flusher.join();
+  EXPECT_EQ(writer->close(std::nullopt), 0u);
+  EXPECT_EQ(writer->metrics().written, 4u);
+  EXPECT_EQ(captured->snapshot().size(), 4u);
 }
 
 }  // namespace
