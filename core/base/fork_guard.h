@@ -53,7 +53,8 @@ namespace vorlisk {
 // The number of fork()s that led to this process since the fork handlers
 // were installed (in it or in an ancestor), counted in each child as it
 // starts. A state noted under another count was made in an ancestor: so a
-// dispatch worker and a dispatcher's state tell that they were inherited.
+// dispatch worker, a dispatcher's state and the sampler's generators tell
+// that they were inherited.
 uint64_t fork_count();
 
 // False when the system refused the fork handlers (out of memory): a
