@@ -1,7 +1,6 @@
 // Locks across fork(): the order in which the fork guard takes and releases
 // its objects' locks, and a writer forked while its threads are busy.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "core/base/fork_guard.h"
+#include "core/tests/wait_for_child.h"
 #include "core/worker/writer_handle.h"
 #include "core/worker/writer_worker.h"
 
@@ -23,21 +23,6 @@ namespace vorlisk {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The child's exit code, or -1 when it did not end within ten seconds.
-int wait_for_child(pid_t pid) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 enum class Hook { lock, unlock_in_parent, unlock_in_child };
 
@@ -108,7 +93,7 @@ bool fork_follows_the_order(HookLog& log, const std::vector<int>& among,
   if (pid <= 0) return false;
   EXPECT_TRUE(follows_the_order(log, among, after, Hook::unlock_in_parent));
   EXPECT_EQ(fork_count(), forks_before);
-  return wait_for_child(pid) == 0;
+  return wait_for_child(pid, 10s) == 0;
 }
 
 TEST(ForkGuard, LocksObjectsAfterTheOthersLastAndReleasesInReverse) {
@@ -211,7 +196,7 @@ TEST(ForkGuard, AWriterForkedWhileBusyIsClosedInTheChildAndGoesOnInTheParent) {
     const pid_t pid = fork();
     if (pid == 0) _exit(child_finds_the_writer_closed(writer) ? 0 : 1);
     ASSERT_GT(pid, 0);
-    if (wait_for_child(pid) != 0) ++failed_children;
+    if (wait_for_child(pid, 10s) != 0) ++failed_children;
   }
   EXPECT_EQ(failed_children, 0);
 
