@@ -6,11 +6,12 @@
 // main interpreter may import it. The other steps register the hooks that
 // write out open writers when the process ends (exit_flush.h), this early so
 // that the exit handler runs after the exit handlers registered later, and
-// the fork() handlers that keep open writers usable in a child
-// (open_writers.h).
+// check that the fork() handlers, installed as the extension loaded, are in
+// place (fork_guard.h).
 
 #include <cstring>
 
+#include "core/base/fork_guard.h"
 #include "py/config/redaction_config.h"
 #include "py/config/runtime_config.h"
 #include "py/dispatch/callable_dispatcher.h"
@@ -28,7 +29,6 @@
 #include "py/glue/py_ref.h"
 #include "py/writer/exit_flush.h"
 #include "py/writer/native_string_writer.h"
-#include "py/writer/open_writers.h"
 
 namespace vorlisk::py {
 namespace {
@@ -145,7 +145,7 @@ int module_exec(PyObject* module) {
       if (!added) return -1;
     }
     if (!register_exit_flush()) return -1;
-    if (!install_writer_fork_handlers()) {
+    if (!fork_guard_installed()) {
       PyErr_NoMemory();
       return -1;
     }

@@ -1,10 +1,10 @@
 #include "core/filter/sampler.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 
+#include "core/base/fork_guard.h"
 #include "core/base/siphash.h"
 
 namespace vorlisk {
@@ -14,28 +14,17 @@ constexpr uint64_t kWyIncrement = 0x2d358dccaa6c78a5ULL;
 constexpr uint64_t kWyMix = 0x8bb84b93962eacc9ULL;
 constexpr double kTwoPowMinus63 = 1.0 / 9223372036854775808.0;
 
+// A generator seeded under another fork count than the process's was
+// seeded in an ancestor, whose sequence the child must not repeat. The
+// count moves only in a new child, so a parent's generators are never
+// seeded again.
 struct SamplerRng {
   uint64_t state = 0;
   bool seeded = false;
-  uint64_t forks = 0;  // g_forks when it was seeded
+  uint64_t forks = 0;  // fork_count() when it was seeded
 };
 
 thread_local SamplerRng t_rng;
-
-// The number of fork() calls that led to this process, counted in each
-// child as it starts: a generator seeded under another count was seeded in
-// an ancestor, whose sequence the child must not repeat. It moves only in
-// a new child, so a parent's generators are never seeded again.
-std::atomic<uint64_t> g_forks{0};
-
-void count_fork_in_child() { g_forks.fetch_add(1, std::memory_order_relaxed); }
-
-// Registered with the first seed: before it, no generator has anything to
-// repeat.
-void watch_forks() {
-  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
-  (void)registered;
-}
 
 void put_le(unsigned char* out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
@@ -59,7 +48,7 @@ uint64_t sampling_rng_seed_from(MonotonicInstant instant, uint64_t thread_number
 
 uint64_t sampling_rng_seed() {
   uint64_t thread_id = current_thread_number();
-  if (g_forks.load(std::memory_order_relaxed) != 0) {
+  if (fork_count() != 0) {
     thread_id ^= static_cast<uint64_t>(static_cast<uint32_t>(getpid())) << 32;
   }
   return sampling_rng_seed_from(MonotonicInstant::now(), thread_id);
@@ -82,9 +71,8 @@ std::optional<double> unit_float_from_bits(uint64_t bits) {
 
 double next_unit_float() {
   SamplerRng& rng = t_rng;
-  const uint64_t forks = g_forks.load(std::memory_order_relaxed);
+  const uint64_t forks = fork_count();
   if (!rng.seeded || rng.forks != forks) {
-    watch_forks();
     rng.state = sampling_rng_seed();
     rng.seeded = true;
     rng.forks = forks;

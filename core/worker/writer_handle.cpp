@@ -199,18 +199,20 @@ WriterMetrics WriterHandle::metrics() const {
   return m;
 }
 
-WriterHandle::ForkLocks WriterHandle::lock_for_fork() {
-  ForkLocks locks;
+void WriterHandle::lock_for_fork() {
+  ForkLocks& locks = fork_locks_.emplace();
   locks.queue = std::unique_lock(queue_->mutex);
   locks.handle = std::unique_lock(handle_mutex_);
   locks.captured = captured_->lock_for_fork();
-  return locks;
 }
 
-void WriterHandle::forget_worker_after_fork(ForkLocks& /*locks*/) {
+void WriterHandle::unlock_after_fork_in_parent() { fork_locks_.reset(); }
+
+void WriterHandle::unlock_after_fork_in_child() {
   queue_->forget_worker_after_fork();
   if (thread_) thread_->forget();
   thread_.reset();
+  fork_locks_.reset();
 }
 
 }  // namespace vorlisk

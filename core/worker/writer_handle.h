@@ -3,13 +3,18 @@
 // on a stuck worker, resume, abandonment after fork, the counters, and the
 // locks held across fork().
 //
+// Every handle is listed with the fork guard (fork_guard.h) for its whole
+// life: around every fork() the forking thread holds all of its locks, so a
+// child never inherits one held by a thread that did not come along, and
+// in the child the worker, which stayed behind, is forgotten.
+//
 // Thread safety: every member may be called from any number of threads at
 // once, except `abandon`, which is meant for a freshly forked child where
 // no other thread uses the writer. Callers holding the interpreter lock
 // release it around `flush`, `close` and `PendingFlush::wait`, which wait.
 // Lock order: the queue mutex may be held while the handle mutex is taken,
 // never the reverse; the captured-lines mutex is taken with them only by
-// `lock_for_fork`, last. No lock of the writer is held across a sink call
+// the fork guard, last. No lock of the writer is held across a sink call
 // or while waiting for the interpreter lock.
 #pragma once
 
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "core/base/duration.h"
+#include "core/base/fork_guard.h"
 #include "core/base/monotonic.h"
 #include "core/base/native_thread.h"
 #include "core/worker/line_queue.h"
@@ -46,7 +52,7 @@ struct WriterMetrics {
   bool paused = false;
 };
 
-class WriterHandle {
+class WriterHandle final : public ForkGuarded {
  public:
   explicit WriterHandle(WriterParts parts);
   WriterHandle(const WriterHandle&) = delete;
@@ -118,25 +124,26 @@ class WriterHandle {
   uint64_t maxsize() const { return queue_->maxsize; }
   LineQueue& queue() const { return *queue_; }
 
+ private:
   // Every lock of the writer that a forked child can reach, held by the
   // thread that forks from just before fork() to just after it, on both
-  // sides: a child then never inherits one held by a thread that did not
-  // come along. Released in the reverse order of taking.
+  // sides. Released in the reverse order of taking.
   struct ForkLocks {
     std::unique_lock<std::mutex> queue;
     std::unique_lock<std::mutex> handle;
     std::unique_lock<std::mutex> captured;
   };
-  // Waits only for bookkeeping, never for a sink: nobody holds these locks
-  // across a sink call.
-  ForkLocks lock_for_fork();
-  // In the child, while `locks` are still held: the worker is not in this
-  // process. Pushes are refused as closed, flush and close return at once
-  // (see LineQueue::forget_worker_after_fork), and the thread handle, whose
-  // id names nothing here, is let go.
-  void forget_worker_after_fork(ForkLocks& locks);
 
- private:
+  // The fork guard's hooks. Taking the locks waits only for bookkeeping,
+  // never for a sink: nobody holds them across a sink call.
+  void lock_for_fork() override;
+  void unlock_after_fork_in_parent() override;
+  // The worker is not in the child: with the locks still held, pushes are
+  // refused as closed, flush and close return at once (see
+  // LineQueue::forget_worker_after_fork), and the thread handle, whose id
+  // names nothing here, is let go.
+  void unlock_after_fork_in_child() override;
+
   // Called with the queue mutex held: closes the queue for good, lets the
   // thread run on unobserved, and returns enqueued - completed.
   uint64_t abandon_stalled_writer();
@@ -159,6 +166,9 @@ class WriterHandle {
   std::optional<NativeThread> thread_;  // guarded by handle_mutex_
   std::atomic<bool> abandoned_{false};
   pid_t spawned_in_;  // the process that started the worker
+  // Held by the forking thread across fork(); set in place, never allocated.
+  std::optional<ForkLocks> fork_locks_;
+  ForkGuardRegistration fork_registration_{this};
 };
 
 }  // namespace vorlisk

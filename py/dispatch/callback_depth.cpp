@@ -1,6 +1,6 @@
 #include "py/dispatch/callback_depth.h"
 
-#include "py/dispatch/fork_guard.h"
+#include "core/base/fork_guard.h"
 #include "py/glue/trampolines.h"
 
 namespace vorlisk::py {

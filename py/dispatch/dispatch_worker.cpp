@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "core/base/fork_guard.h"
 #include "py/conversion/text.h"
 #include "py/dispatch/callback_depth.h"
-#include "py/dispatch/fork_guard.h"
 #include "py/dispatch/warn.h"
 #include "py/dispatch/worker_thread_state.h"
 #include "py/glue/deferred_release.h"

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "core/base/duration.h"
-#include "py/dispatch/fork_guard.h"
+#include "core/base/fork_guard.h"
 #include "py/dispatch/generation.h"
 #include "py/dispatch/sink_entry.h"
 #include "py/glue/deferred_release.h"

@@ -24,9 +24,9 @@
 #include <string>
 
 #include "core/base/duration.h"
+#include "core/base/fork_guard.h"
 #include "core/base/monotonic.h"
 #include "core/base/native_thread.h"
-#include "py/dispatch/fork_guard.h"
 #include "py/dispatch/sink_entry.h"
 
 namespace vorlisk::py {

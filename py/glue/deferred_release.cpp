@@ -1,11 +1,10 @@
 #include "py/glue/deferred_release.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <mutex>
 #include <vector>
 
+#include "core/base/fork_guard.h"
 #include "py/glue/entry.h"
 
 namespace vorlisk::py {
@@ -13,10 +12,23 @@ namespace {
 
 // On cache lines of its own: every entry reads `nonempty`, and a neighbour
 // written by another thread (the writer's worker) would make that read miss.
-struct alignas(64) ReleasePool {
+//
+// Threads without the interpreter lock hold the mutex for a moment; a child
+// forked at that moment would find it held for ever. So the pool is listed
+// with the fork guard, after every other listed object. Its mutex is the
+// innermost lock everywhere: whoever holds another lock may drop a
+// reference and so queue it here. Were it taken before another listed
+// lock, the forking thread could hold it while waiting for a holder of that
+// lock who waits for it; taken last, every holder it waits for lets go.
+struct alignas(64) ReleasePool final : ForkGuarded {
   std::mutex mutex;
   std::vector<PyObject*> pending;  // guarded by mutex
   std::atomic<bool> nonempty{false};
+
+  void lock_for_fork() override { mutex.lock(); }
+  void unlock_after_fork_in_parent() override { mutex.unlock(); }
+  void unlock_after_fork_in_child() override { mutex.unlock(); }
+  ForkGuardRegistration fork_registration{this, ForkLockPlace::after_the_others};
 };
 
 // Never destroyed: worker threads may still release during process exit.
@@ -25,16 +37,10 @@ ReleasePool& pool() {
   return *instance;
 }
 
-// Threads without the interpreter lock hold the pool's mutex for a moment;
-// a child forked at that moment would find it held for ever. It is taken
-// before every fork and released on both sides. Registered as the
-// extension loads, before the fork handlers of any object that may release
-// into the pool, it runs after theirs before a fork: the pool's mutex is
-// the last lock taken, as it is everywhere else.
-void lock_pool_for_fork() { pool().mutex.lock(); }
-void unlock_pool_after_fork() { pool().mutex.unlock(); }
-const bool g_pool_fork_handlers =
-    pthread_atfork(&lock_pool_for_fork, &unlock_pool_after_fork, &unlock_pool_after_fork) == 0;
+// Made as the extension loads, before any thread can hold another listed
+// lock: listing takes the list's lock, which a forking thread holds while it
+// waits for theirs.
+[[maybe_unused]] ReleasePool& g_pool_at_load = pool();
 
 }  // namespace
 

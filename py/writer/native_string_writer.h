@@ -8,7 +8,7 @@
 // worker, with the interpreter lock released too; once the interpreter is
 // finalizing, with the lock held and a stall limit instead. A writer
 // inherited across fork() is closed in the child, its worker not being
-// there (open_writers.h), and let go on drop. Open writers are written out
+// there (fork_guard.h), and let go on drop. Open writers are written out
 // when the process ends (exit_flush.h).
 //
 // Thread safety: any number of Python threads may use one writer at once;

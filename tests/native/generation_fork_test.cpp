@@ -1,7 +1,6 @@
 // Queue generations and their tracker across fork(): locks held by other
 // threads at the moment of the fork, and conditions with waiters there.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,28 +8,14 @@
 #include <memory>
 #include <thread>
 
-#include "py/dispatch/fork_guard.h"
+#include "core/base/fork_guard.h"
+#include "core/tests/wait_for_child.h"
 #include "py/dispatch/generation.h"
 
 namespace vorlisk::py {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The child's exit code, or -1 when it did not end within five seconds.
-int wait_for_child(pid_t pid) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 TEST(GenerationAcrossFork, ChildFindsTheLocksFreeAndNothingOfTheParentsWorkers) {
   auto tracker = std::make_shared<GenerationTracker>();
@@ -90,7 +75,7 @@ TEST(GenerationAcrossFork, ChildFindsTheLocksFreeAndNothingOfTheParentsWorkers) 
   waiter.join();
   EXPECT_EQ(tracker->live_ids.size(), 1u);
   EXPECT_EQ(fork_count(), forks_before);
-  EXPECT_EQ(wait_for_child(pid), 0);
+  EXPECT_EQ(wait_for_child(pid, 5s), 0);
 }
 
 }  // namespace
