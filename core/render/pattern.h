@@ -20,9 +20,10 @@
 //
 // The linear engine never fails and runs in time linear in the text; PCRE2
 // never sees a pattern the linear engine takes (linear_engine.h and
-// backtracking_engine.h tell the details). A CompiledPattern never changes
+// backtracking_engine.h tell the details). A compiled engine never changes
 // afterwards but for programs built on first need, published atomically,
-// and may be used by any number of threads at once.
+// and may be used by any number of threads at once: copies of a
+// CompiledPattern share it.
 #pragma once
 
 #include <memory>
@@ -37,10 +38,7 @@ class CompiledPattern {
  public:
   class Engine;  // the compiled expression of one of the two engines
 
-  explicit CompiledPattern(std::unique_ptr<Engine> engine);
-  CompiledPattern(CompiledPattern&&) noexcept;
-  CompiledPattern& operator=(CompiledPattern&&) noexcept;
-  ~CompiledPattern();
+  explicit CompiledPattern(std::shared_ptr<const Engine> engine);
 
   bool is_backtracking() const;
   // The linear-time engine's full RE2 form of the pattern (word assertions
@@ -50,7 +48,7 @@ class CompiledPattern {
   const Engine& engine() const { return *engine_; }
 
  private:
-  std::unique_ptr<Engine> engine_;
+  std::shared_ptr<const Engine> engine_;
 };
 
 // A compiled pattern, or the engine's error text.
