@@ -1,11 +1,12 @@
 // Value patterns: user-supplied regular expressions whose matches are
 // replaced in every text a record carries.
 //
-// A CompiledPattern is compiled once (per configuration object, or per call
-// for the per-call patterns of the render functions) by the linear-time
-// engine, or, only when that engine rejects the pattern and backtracking
-// was allowed, by the backtracking engine. Each parses the pattern once
-// into a syntax tree and runs forms written from it. Which runs when:
+// A CompiledPattern is compiled once (per configuration object; for the
+// per-call patterns of the render functions, once while it stays among the
+// recently compiled ones, recent_patterns.h) by the linear-time engine,
+// or, only when that engine rejects the pattern and backtracking was
+// allowed, by the backtracking engine. Each parses the pattern once into a
+// syntax tree and runs forms written from it. Which runs when:
 //
 //   linear pattern, ASCII text     RE2 with the tree's ASCII form, exact
 //                                  when its word assertions are only \b
