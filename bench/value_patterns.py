@@ -11,10 +11,11 @@ Run by `make bench` (a Release build on PYTHONPATH), or alone:
    over "x " + "a_token"*n + "a" (ASCII, but RE2 has no \\>: the same path),
    at 64 KiB and 1 MiB. Best of several runs, in ms, and the growth from
    64 KiB to 1 MiB (16 times the text).
-2. `render_line` with per-call `sensitive_patterns`, which are compiled at
-   every call: five common patterns, and `\\w+` alone, on an ASCII record
-   and on one whose message is not ASCII, less the same call without
-   patterns. Median of several runs, in ms per call.
+2. `render_line` with per-call `sensitive_patterns`, which after the first
+   call come from the table of recently compiled patterns: five common
+   patterns, and `\\w+` alone, on an ASCII record and on one whose message
+   is not ASCII, less the same call without patterns. Median of several
+   runs, in ms per call.
 """
 
 import statistics

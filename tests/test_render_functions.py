@@ -134,6 +134,30 @@ def test_backtracking_only_with_a_prebuilt_config():
     assert (record["who"], record["message"]) == ("user=[REDACTED]", "user=[REDACTED]")
 
 
+@pytest.mark.parametrize("render", [
+    lambda patterns: render_line({"n": "17 x9"}, "app", "info", "svc", "Grüße 3 an 12", TS,
+                                 sensitive_patterns=patterns, pattern_replacement="<$0>"),
+    lambda patterns: console({"n": "17 x9"}, message="id 3 and 12", sensitive_patterns=patterns),
+], ids=["json", "console"])
+def test_per_call_patterns_answer_alike_on_every_call(render):
+    # More patterns than are kept from one call to the next, each given
+    # again after all the others: the same line, or the same error, as the
+    # first time.
+    pattern_lists = [[rf"\b{i}\d*", r"x\d"] for i in range(1, 41)] + \
+        [[r"\d", "("], [r"(?<=x)\d"], [r"\w+\>", r"\b{start}\p{L}"]]
+
+    def outcome(patterns):
+        try:
+            return render(patterns)
+        except ValueError as error:
+            return "ValueError: " + str(error)
+
+    first = [outcome(patterns) for patterns in pattern_lists]
+    assert first[0] != first[1] and first[-3].startswith("ValueError: missing )")
+    for _ in range(2):
+        assert [outcome(patterns) for patterns in pattern_lists] == first
+
+
 def test_catastrophic_pattern_redacts_the_whole_text_quickly():
     config = RedactionConfig([r"^(a|aa)+(?=b)"], replacement="#", allow_backtracking=True)
     started = time.monotonic()

@@ -26,6 +26,8 @@
 //     child it counts as abandoned and its worker is forgotten;
 //   a dispatcher's generation tracker: its lock; in the child it has no
 //     live generation;
+//   the table of recently compiled value patterns (RecentPatterns): its
+//     mutex, held only to look up and reorder entries;
 //   the pool of deferred reference releases, `after_the_others`: its mutex.
 //     A thread holding another listed lock may queue a release into the
 //     pool, so the pool's mutex must be the last one taken.

@@ -29,10 +29,8 @@ class CompiledPattern::Engine {
   std::variant<LinearExpression, BacktrackingExpression> expression_;
 };
 
-CompiledPattern::CompiledPattern(std::unique_ptr<Engine> engine) : engine_(std::move(engine)) {}
-CompiledPattern::CompiledPattern(CompiledPattern&&) noexcept = default;
-CompiledPattern& CompiledPattern::operator=(CompiledPattern&&) noexcept = default;
-CompiledPattern::~CompiledPattern() = default;
+CompiledPattern::CompiledPattern(std::shared_ptr<const Engine> engine)
+    : engine_(std::move(engine)) {}
 
 bool CompiledPattern::is_backtracking() const { return engine_->is_backtracking(); }
 
@@ -46,7 +44,7 @@ template <class Expression>
 PatternResult to_pattern(std::variant<Expression, std::string> compiled) {
   if (std::string* error = std::get_if<std::string>(&compiled)) return std::move(*error);
   return CompiledPattern(
-      std::make_unique<CompiledPattern::Engine>(std::move(std::get<Expression>(compiled))));
+      std::make_shared<const CompiledPattern::Engine>(std::move(std::get<Expression>(compiled))));
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // Value patterns: user-supplied regular expressions whose matches are
 // replaced in every text a record carries.
 //
-// A CompiledPattern is compiled once (per configuration object, or per call
-// for the per-call patterns of the render functions) by the linear-time
-// engine, or, only when that engine rejects the pattern and backtracking
-// was allowed, by the backtracking engine. Each parses the pattern once
-// into a syntax tree and runs forms written from it. Which runs when:
+// A CompiledPattern is compiled once (per configuration object; for the
+// per-call patterns of the render functions, once while it stays among the
+// recently compiled ones, recent_patterns.h) by the linear-time engine,
+// or, only when that engine rejects the pattern and backtracking was
+// allowed, by the backtracking engine. Each parses the pattern once into a
+// syntax tree and runs forms written from it. Which runs when:
 //
 //   linear pattern, ASCII text     RE2 with the tree's ASCII form, exact
 //                                  when its word assertions are only \b
@@ -20,9 +21,10 @@
 //
 // The linear engine never fails and runs in time linear in the text; PCRE2
 // never sees a pattern the linear engine takes (linear_engine.h and
-// backtracking_engine.h tell the details). A CompiledPattern never changes
+// backtracking_engine.h tell the details). A compiled engine never changes
 // afterwards but for programs built on first need, published atomically,
-// and may be used by any number of threads at once.
+// and may be used by any number of threads at once: copies of a
+// CompiledPattern share it.
 #pragma once
 
 #include <memory>
@@ -37,10 +39,7 @@ class CompiledPattern {
  public:
   class Engine;  // the compiled expression of one of the two engines
 
-  explicit CompiledPattern(std::unique_ptr<Engine> engine);
-  CompiledPattern(CompiledPattern&&) noexcept;
-  CompiledPattern& operator=(CompiledPattern&&) noexcept;
-  ~CompiledPattern();
+  explicit CompiledPattern(std::shared_ptr<const Engine> engine);
 
   bool is_backtracking() const;
   // The linear-time engine's full RE2 form of the pattern (word assertions
@@ -50,7 +49,7 @@ class CompiledPattern {
   const Engine& engine() const { return *engine_; }
 
  private:
-  std::unique_ptr<Engine> engine_;
+  std::shared_ptr<const Engine> engine_;
 };
 
 // A compiled pattern, or the engine's error text.

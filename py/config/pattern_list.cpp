@@ -2,6 +2,7 @@
 
 #include <variant>
 
+#include "core/render/recent_patterns.h"
 #include "py/glue/extract.h"
 
 namespace vorlisk::py {
@@ -32,7 +33,9 @@ std::optional<PatternList> compile_pattern_list(std::span<const std::string> tex
 }
 
 std::optional<PatternList> compile_standard_pattern_list(std::span<const std::string> texts) {
-  return compile_each(texts, [](const std::string& text) { return compile_standard_pattern(text); });
+  return compile_each(texts, [](const std::string& text) {
+    return recent_patterns().compile(text, /*allow_backtracking=*/false);
+  });
 }
 
 }  // namespace vorlisk::py

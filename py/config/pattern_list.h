@@ -21,7 +21,9 @@ using PatternList = std::vector<CompiledPattern>;
 std::optional<PatternList> compile_pattern_list(std::span<const std::string> texts,
                                                 bool allow_backtracking);
 
-// Linear-time engine only: the per-call patterns of the render functions.
+// Linear-time engine only: the per-call patterns of the render functions,
+// which come again at every call, so recently compiled ones are taken from
+// the process-wide table of recent patterns.
 std::optional<PatternList> compile_standard_pattern_list(std::span<const std::string> texts);
 
 }  // namespace vorlisk::py
