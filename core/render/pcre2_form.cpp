@@ -6,6 +6,7 @@
 #include <string_view>
 #include <variant>
 
+#include "core/render/quantifier_text.h"
 #include "core/render/unicode_tables.h"
 
 namespace vorlisk::pattern {
@@ -145,25 +146,6 @@ std::string word_test(Assertion assertion, const WordSides& w) {
   }
 }
 
-std::string repetition_text(const Node& node) {
-  std::string out;
-  if (node.min == 0 && node.max == kUnbounded) {
-    out = "*";
-  } else if (node.min == 1 && node.max == kUnbounded) {
-    out = "+";
-  } else if (node.min == 0 && node.max == 1) {
-    out = "?";
-  } else if (node.max == kUnbounded) {
-    out = "{" + std::to_string(node.min) + ",}";
-  } else if (node.min == node.max) {
-    out = "{" + std::to_string(node.min) + "}";
-  } else {
-    out = "{" + std::to_string(node.min) + "," + std::to_string(node.max) + "}";
-  }
-  if (!node.greedy) out.push_back('?');
-  return out;
-}
-
 // Whether PCRE2 applies a quantifier written after `node`'s form to all of
 // it. A foreign text is left as it stands (it may be a flag setting, which
 // a group would cut short).
@@ -260,7 +242,7 @@ class Writer {
         // a single character, PCRE2 takes it and goes on after the
         // repetition).
         if (callouts_) tasks_.push_back(TextTask{std::string(kCallout), begin});
-        tasks_.push_back(TextTask{repetition_text(node), begin});
+        tasks_.push_back(TextTask{quantifier_text(node), begin});
         const Node& body = *node.children[0];
         const bool wrapped = !repeats_as_one_item(body);
         const bool group = wrapped || body.kind == Node::Kind::kGroup;
