@@ -44,6 +44,16 @@ size_t PatternSource::invalid_length(size_t pos) const {
   return end - pos;
 }
 
+size_t PatternSource::first_invalid(size_t begin, size_t end) const {
+  for (size_t at = begin; at < end;) {
+    char32_t cp = 0;
+    const size_t length = decode(at, cp);
+    if (length == 0) return at;
+    at += length;
+  }
+  return std::string_view::npos;
+}
+
 size_t PatternSource::space_at(size_t pos) const {
   char32_t cp = 0;
   const size_t length = decode(pos, cp);
