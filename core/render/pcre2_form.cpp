@@ -61,13 +61,6 @@ std::string ranges_class(std::span<const CodePointRange> ranges) {
   return out;
 }
 
-bool same_ranges(std::span<const CodePointRange> a, std::span<const CodePointRange> b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](const CodePointRange& x, const CodePointRange& y) {
-                      return x.first == y.first && x.last == y.last;
-                    });
-}
-
 // PCRE2's own properties that make up generated set `set`, for use inside
 // a class; `single` is the one property's name when there is only one.
 struct PropertyNames {
@@ -111,9 +104,9 @@ EngineSet engine_set(uint16_t set, std::span<const CodePointRange> unknown) {
   const std::vector<CodePointRange> new_members = intersection(ranges, unknown);
   // A set made only of code points PCRE2 does not know is a name it may
   // not know either (a newer script).
-  if (!ranges.empty() && same_ranges(new_members, ranges)) return {};
+  if (!ranges.empty() && same_set(new_members, ranges)) return {};
   const bool holds_unassigned = contains(ranges, kNeverAssigned);
-  if (holds_unassigned && !same_ranges(intersection(unknown, ranges), unknown)) return {};
+  if (holds_unassigned && !same_set(intersection(unknown, ranges), unknown)) return {};
   EngineSet out;
   out.plain = names.members;
   if (!holds_unassigned) append_ranges(out.plain, new_members);
