@@ -11,65 +11,27 @@ constexpr char32_t join_surrogates(uint32_t high, uint32_t low) {
   return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
 }
 
-// Length of the well-formed sequence at `pos`, or 0. With
-// `allow_surrogates`, the three-byte forms of U+D800..U+DFFF count too.
-size_t sequence_length(std::string_view s, size_t pos, bool allow_surrogates) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b0 = byte(pos);
-  const size_t left = s.size() - pos;
-  if (b0 < 0x80) return 1;
-  if (b0 >= 0xC2 && b0 <= 0xDF) return (left >= 2 && (byte(pos + 1) & 0xC0) == 0x80) ? 2 : 0;
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    if (left < 3) return 0;
-    const unsigned char b1 = byte(pos + 1);
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED && !allow_surrogates) hi = 0x9F;
-    if (b1 < lo || b1 > hi || (byte(pos + 2) & 0xC0) != 0x80) return 0;
-    return 3;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    if (left < 4) return 0;
-    const unsigned char b1 = byte(pos + 1);
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-    if (b1 < lo || b1 > hi || (byte(pos + 2) & 0xC0) != 0x80 || (byte(pos + 3) & 0xC0) != 0x80) {
-      return 0;
-    }
-    return 4;
-  }
-  return 0;
-}
-
 // Length of the maximal prefix of a valid sequence at `pos` (at least 1):
 // what one U+FFFD replaces.
 size_t maximal_ill_formed_length(std::string_view s, size_t pos) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b0 = byte(pos);
-  size_t expected = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    expected = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    expected = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    expected = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 1;
-  }
+  const Utf8Lead lead = utf8_lead(byte(pos));
   size_t n = 1;
-  while (n < expected && pos + n < s.size()) {
+  while (n < lead.size && pos + n < s.size()) {
     const unsigned char b = byte(pos + n);
-    const bool ok = (n == 1) ? (b >= lo && b <= hi) : ((b & 0xC0) == 0x80);
+    const bool ok = (n == 1) ? (b >= lead.low && b <= lead.high) : ((b & 0xC0) == 0x80);
     if (!ok) break;
     ++n;
   }
   return n;
+}
+
+// Whether the three-byte form of a surrogate (ED A0..BF 80..BF), which is
+// no well-formed character, starts at `pos`.
+bool is_encoded_surrogate(std::string_view s, size_t pos) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  return s.size() - pos >= 3 && byte(pos) == 0xED && byte(pos + 1) >= 0xA0 &&
+         byte(pos + 1) <= 0xBF && (byte(pos + 2) & 0xC0) == 0x80;
 }
 
 uint32_t surrogate_at(std::string_view s, size_t pos) {
@@ -124,13 +86,9 @@ char32_t decode_utf8_at(std::string_view text, size_t& pos) {
 bool is_valid_utf8(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size()) {
-    if (static_cast<unsigned char>(text[pos]) < 0x80) {
-      ++pos;
-      continue;
-    }
-    const size_t n = sequence_length(text, pos, false);
-    if (n == 0) return false;
-    pos += n;
+    const Utf8Character character = utf8_character_at(text, pos);
+    if (!character.well_formed) return false;
+    pos += character.size;
   }
   return true;
 }
@@ -162,19 +120,10 @@ std::string surrogate_utf8_to_utf8_lossy(std::string_view bytes) {
   out.reserve(bytes.size());
   size_t pos = 0;
   while (pos < bytes.size()) {
-    const size_t n = sequence_length(bytes, pos, true);
-    if (n == 0) {
-      append_utf8(out, kReplacementCharacter);
-      pos += maximal_ill_formed_length(bytes, pos);
-      continue;
-    }
-    if (n == 3 && static_cast<unsigned char>(bytes[pos]) == 0xED &&
-        static_cast<unsigned char>(bytes[pos + 1]) >= 0xA0) {
+    if (is_encoded_surrogate(bytes, pos)) {
       const uint32_t u = surrogate_at(bytes, pos);
-      if (is_high_surrogate(u) && pos + 6 <= bytes.size() &&
-          sequence_length(bytes, pos + 3, true) == 3 &&
-          is_low_surrogate(surrogate_at(bytes, pos + 3)) &&
-          static_cast<unsigned char>(bytes[pos + 3]) == 0xED) {
+      if (is_high_surrogate(u) && is_encoded_surrogate(bytes, pos + 3) &&
+          is_low_surrogate(surrogate_at(bytes, pos + 3))) {
         append_utf8(out, join_surrogates(u, surrogate_at(bytes, pos + 3)));
         pos += 6;
         continue;
@@ -185,8 +134,14 @@ std::string surrogate_utf8_to_utf8_lossy(std::string_view bytes) {
       pos += 3;
       continue;
     }
-    out.append(bytes.substr(pos, n));
-    pos += n;
+    const Utf8Character character = utf8_character_at(bytes, pos);
+    if (!character.well_formed) {
+      append_utf8(out, kReplacementCharacter);
+      pos += maximal_ill_formed_length(bytes, pos);
+      continue;
+    }
+    out.append(bytes.substr(pos, character.size));
+    pos += character.size;
   }
   return out;
 }

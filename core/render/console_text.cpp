@@ -1,5 +1,6 @@
 #include "core/render/console_text.h"
 
+#include "core/base/utf8.h"
 #include "core/render/byte_scan.h"
 #include "core/render/number_text.h"
 #include "core/render/redaction.h"
@@ -9,48 +10,6 @@ namespace vorlisk {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
-
-// One character of the text; `valid` is false for a byte that does not
-// start a well-formed sequence, which then stands alone (length 1, cp the
-// byte).
-struct Char {
-  char32_t cp;
-  size_t length;
-  bool valid;
-};
-
-Char next_char(std::string_view text, size_t pos) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[pos + k]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return {lead, 1, true};
-  size_t length;
-  char32_t cp;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    cp = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    cp = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return {lead, 1, false};
-  }
-  if (text.size() - pos < length || byte(1) < low || byte(1) > high) return {lead, 1, false};
-  for (size_t k = 1; k < length; ++k) {
-    const unsigned char c = byte(k);
-    if (c < 0x80 || c > 0xBF) return {lead, 1, false};
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  return {cp, length, true};
-}
 
 bool in_escape_set(char32_t cp) {
   return cp <= 0x1F || (cp >= 0x7F && cp <= 0x9F) || cp == 0x200E || cp == 0x200F ||
@@ -88,13 +47,13 @@ constexpr uint64_t breaks_bare_nested_key(uint64_t word) {
 // Writes one character of `text` at `pos` (escaped when it must be) and
 // returns its length.
 size_t push_sanitized_char(TextBuffer& line, std::string_view text, size_t pos) {
-  const Char ch = next_char(text, pos);
-  if (!ch.valid || in_escape_set(ch.cp)) {
-    push_char_escape(line, ch.cp);
+  const Utf8Character ch = utf8_character_at(text, pos);
+  if (!ch.well_formed || in_escape_set(ch.code_point)) {
+    push_char_escape(line, ch.code_point);
   } else {
-    line.append(text.data() + pos, ch.length);
+    line.append(text.data() + pos, ch.size);
   }
-  return ch.length;
+  return ch.size;
 }
 
 bool must_quote(std::string_view key, bool nested) {
@@ -105,10 +64,10 @@ bool must_quote(std::string_view key, bool nested) {
   if (pos == key.size()) return false;
   if (static_cast<unsigned char>(key[pos]) < 0x80) return true;
   for (size_t at = pos; at < key.size();) {
-    const Char ch = next_char(key, at);
-    at += ch.length;
-    if (!ch.valid || in_escape_set(ch.cp) || is_white_space(ch.cp)) return true;
-    switch (ch.cp) {
+    const Utf8Character ch = utf8_character_at(key, at);
+    at += ch.size;
+    if (!ch.well_formed || in_escape_set(ch.code_point) || is_white_space(ch.code_point)) return true;
+    switch (ch.code_point) {
       case '"':
       case '=':
       case '\\':

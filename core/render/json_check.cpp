@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "core/base/utf8.h"
+
 namespace vorlisk {
 namespace {
 
@@ -27,36 +29,6 @@ constexpr int kEnd = -1;
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 bool is_hex(int c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-// Length of the UTF-8 sequence starting at text[i] (lead byte >= 0x80), or 0
-// when it is not a well-formed sequence (overlong forms, surrogates and code
-// points above U+10FFFF are not).
-size_t utf8_sequence_length(std::string_view text, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  size_t length;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < length) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return length;
-}
 
 class Checker {
  public:
@@ -246,9 +218,9 @@ class Checker {
       } else if (c < 0x80) {
         eat();
       } else {
-        const size_t length = utf8_sequence_length(text_, index_);
-        if (length == 0) return fail_here(kInvalidCodePoint);
-        index_ += length;
+        const Utf8Character character = utf8_character_at(text_, index_);
+        if (!character.well_formed) return fail_here(kInvalidCodePoint);
+        index_ += character.size;
       }
     }
   }

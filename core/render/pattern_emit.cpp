@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/render/quantifier_text.h"
+
 namespace vorlisk::pattern {
 namespace {
 
@@ -92,7 +94,7 @@ class Re2Writer {
         }
         return;
       case Node::Kind::kRepetition:
-        repetitions_.push_back(repetition(node));
+        repetitions_.push_back(quantifier_text(node));
         tasks_.push_back(text(repetitions_.back()));
         tasks_.push_back(Task{node.children[0].get(), Position::kRepeated, {}});
         return;
@@ -199,27 +201,6 @@ class Re2Writer {
         out_ += "(?:)";
         return;
     }
-  }
-
-  static std::string repetition(const Node& node) {
-    std::string out;
-    if (node.min == 0 && node.max == kUnbounded) {
-      out = "*";
-    } else if (node.min == 1 && node.max == kUnbounded) {
-      out = "+";
-    } else if (node.min == 0 && node.max == 1) {
-      out = "?";
-    } else {
-      out = '{' + std::to_string(node.min);
-      if (node.max == kUnbounded) {
-        out += ',';
-      } else if (node.max != node.min) {
-        out += ',' + std::to_string(node.max);
-      }
-      out += '}';
-    }
-    if (!node.greedy) out += '?';
-    return out;
   }
 
   Re2Form form_;

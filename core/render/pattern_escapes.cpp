@@ -169,11 +169,11 @@ class EscapeReader {
     if (s_.at(j) == '{') {
       const size_t close = s_.text().find('}', j + 1);
       if (close == std::string_view::npos) {
-        if (!is_valid_utf8_span(pos_, s_.size())) return utf8_error(pos_);
+        if (s_.first_invalid(pos_, s_.size()) != std::string_view::npos) return utf8_error(pos_);
         return engine_error("invalid character class range", s_.size());
       }
       name = s_.slice(j + 1, close);
-      if (!is_valid_utf8_span(j + 1, close)) return utf8_error(j + 1);
+      if (s_.first_invalid(j + 1, close) != std::string_view::npos) return utf8_error(j + 1);
       j = close + 1;
     } else {
       char32_t cp = 0;
@@ -189,16 +189,6 @@ class EscapeReader {
     const std::optional<UnicodeProperty> found = name.empty() ? std::nullopt : find_unicode_property(name);
     if (!found) return engine_error("invalid character class range", j);
     return set(unicode_set_member(found->set, negated != found->negated, flags_.caseless), j);
-  }
-
-  bool is_valid_utf8_span(size_t begin, size_t end) const {
-    for (size_t at = begin; at < end;) {
-      char32_t cp = 0;
-      const size_t length = s_.decode(at, cp);
-      if (length == 0) return false;
-      at += length;
-    }
-    return true;
   }
 
   Escape utf8_error(size_t at) {

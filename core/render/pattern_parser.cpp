@@ -499,14 +499,14 @@ class Parser {
     const size_t close = s_.text().find(terminator, name_begin);
     if (close == kNone) {
       if (!linear_) return left_to_engine(begin, s_.size());
-      if (const size_t bad = first_invalid_utf8(begin, s_.size()); bad != kNone) {
+      if (const size_t bad = s_.first_invalid(begin, s_.size()); bad != kNone) {
         return fault(utf8_fault(bad, bad + s_.invalid_length(bad)));
       }
       return engine_error("invalid named capture group", begin, s_.size());
     }
     const PatternSource name(s_.slice(name_begin, close));
     if (linear_) {
-      if (const size_t bad = first_invalid_utf8(name_begin, close); bad != kNone) {
+      if (const size_t bad = s_.first_invalid(name_begin, close); bad != kNone) {
         return fault(utf8_fault(bad, bad + s_.invalid_length(bad)));
       }
       if (!is_engine_group_name(name)) return engine_error("invalid named capture group", begin, close + 1);
@@ -514,16 +514,6 @@ class Parser {
       return left_to_engine(begin, close + 1);
     }
     open_group(begin, close + 1, true, name.text());
-  }
-
-  size_t first_invalid_utf8(size_t begin, size_t end) const {
-    for (size_t at = begin; at < end;) {
-      char32_t cp = 0;
-      const size_t length = s_.decode(at, cp);
-      if (length == 0) return at;
-      at += length;
-    }
-    return kNone;
   }
 
   // RE2's flag groups, "(?i)" and "(?i-s:", with x besides.

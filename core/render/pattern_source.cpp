@@ -24,24 +24,26 @@ std::string at_position(size_t pos) { return " at position " + std::to_string(po
 
 size_t PatternSource::decode(size_t pos, char32_t& cp) const {
   if (pos >= text_.size()) return 0;
-  const auto lead = static_cast<unsigned char>(text_[pos]);
-  const size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-  if (length == 0 || pos + length > text_.size()) return 0;
-  if (length == 1) {
-    cp = lead;
-    return 1;
-  }
-  const std::string_view character = text_.substr(pos, length);
-  if (!is_valid_utf8(character)) return 0;
-  size_t at = 0;
-  cp = decode_utf8_at(character, at);
-  return length;
+  const Utf8Character character = utf8_character_at(text_, pos);
+  if (!character.well_formed) return 0;
+  cp = character.code_point;
+  return character.size;
 }
 
 size_t PatternSource::invalid_length(size_t pos) const {
   size_t end = pos + 1;
   while (end < text_.size() && (static_cast<unsigned char>(text_[end]) & 0xC0) == 0x80) ++end;
   return end - pos;
+}
+
+size_t PatternSource::first_invalid(size_t begin, size_t end) const {
+  for (size_t at = begin; at < end;) {
+    char32_t cp = 0;
+    const size_t length = decode(at, cp);
+    if (length == 0) return at;
+    at += length;
+  }
+  return std::string_view::npos;
 }
 
 size_t PatternSource::space_at(size_t pos) const {

@@ -53,6 +53,9 @@ class PatternSource {
   // The length of the bytes from `pos` that are no character: the byte
   // there and the continuation bytes after it.
   size_t invalid_length(size_t pos) const;
+  // Reading characters from `begin` up to `end`: where the first bytes that
+  // are no character start (decode() gives 0 there); npos when none are.
+  size_t first_invalid(size_t begin, size_t end) const;
 
   // The length of the White_Space character at `pos`, or 0.
   size_t space_at(size_t pos) const;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <variant>
 
+#include "core/render/quantifier_text.h"
 #include "core/render/unicode_tables.h"
 
 namespace vorlisk::pattern {
@@ -60,13 +61,6 @@ std::string ranges_class(std::span<const CodePointRange> ranges) {
   return out;
 }
 
-bool same_ranges(std::span<const CodePointRange> a, std::span<const CodePointRange> b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](const CodePointRange& x, const CodePointRange& y) {
-                      return x.first == y.first && x.last == y.last;
-                    });
-}
-
 // PCRE2's own properties that make up generated set `set`, for use inside
 // a class; `single` is the one property's name when there is only one.
 struct PropertyNames {
@@ -110,9 +104,9 @@ EngineSet engine_set(uint16_t set, std::span<const CodePointRange> unknown) {
   const std::vector<CodePointRange> new_members = intersection(ranges, unknown);
   // A set made only of code points PCRE2 does not know is a name it may
   // not know either (a newer script).
-  if (!ranges.empty() && same_ranges(new_members, ranges)) return {};
+  if (!ranges.empty() && same_set(new_members, ranges)) return {};
   const bool holds_unassigned = contains(ranges, kNeverAssigned);
-  if (holds_unassigned && !same_ranges(intersection(unknown, ranges), unknown)) return {};
+  if (holds_unassigned && !same_set(intersection(unknown, ranges), unknown)) return {};
   EngineSet out;
   out.plain = names.members;
   if (!holds_unassigned) append_ranges(out.plain, new_members);
@@ -143,25 +137,6 @@ std::string word_test(Assertion assertion, const WordSides& w) {
     default:
       return "(?:)";
   }
-}
-
-std::string repetition_text(const Node& node) {
-  std::string out;
-  if (node.min == 0 && node.max == kUnbounded) {
-    out = "*";
-  } else if (node.min == 1 && node.max == kUnbounded) {
-    out = "+";
-  } else if (node.min == 0 && node.max == 1) {
-    out = "?";
-  } else if (node.max == kUnbounded) {
-    out = "{" + std::to_string(node.min) + ",}";
-  } else if (node.min == node.max) {
-    out = "{" + std::to_string(node.min) + "}";
-  } else {
-    out = "{" + std::to_string(node.min) + "," + std::to_string(node.max) + "}";
-  }
-  if (!node.greedy) out.push_back('?');
-  return out;
 }
 
 // Whether PCRE2 applies a quantifier written after `node`'s form to all of
@@ -260,7 +235,7 @@ class Writer {
         // a single character, PCRE2 takes it and goes on after the
         // repetition).
         if (callouts_) tasks_.push_back(TextTask{std::string(kCallout), begin});
-        tasks_.push_back(TextTask{repetition_text(node), begin});
+        tasks_.push_back(TextTask{quantifier_text(node), begin});
         const Node& body = *node.children[0];
         const bool wrapped = !repeats_as_one_item(body);
         const bool group = wrapped || body.kind == Node::Kind::kGroup;

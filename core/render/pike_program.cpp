@@ -18,11 +18,7 @@ CodePointClass::CodePointClass(std::span<const CodePointRange> set) {
   holds_last_code_point_ = !set.empty() && set.back().last == 0x10FFFF;
 }
 
-bool CodePointClass::contains_above_ascii(char32_t cp) const {
-  const auto after = std::upper_bound(above_ascii_.begin(), above_ascii_.end(), cp,
-                                      [](char32_t c, const CodePointRange& r) { return c < r.first; });
-  return after != above_ascii_.begin() && cp <= (after - 1)->last;
-}
+bool CodePointClass::contains_above_ascii(char32_t cp) const { return vorlisk::contains(above_ascii_, cp); }
 
 bool is_word_character(char32_t cp) {
   if (cp < 0x80) {

@@ -85,26 +85,6 @@ CodePointSet literal_set(const PikeRegexp& literal) {
   return {{r, r}};
 }
 
-CodePointSet set_union(const CodePointSet& a, const CodePointSet& b) {
-  CodePointSet all(a);
-  all.insert(all.end(), b.begin(), b.end());
-  std::sort(all.begin(), all.end(), [](const CodePointRange& x, const CodePointRange& y) { return x.first < y.first; });
-  CodePointSet out;
-  for (const CodePointRange& r : all) {
-    if (!out.empty() && r.first <= out.back().last + 1) {
-      out.back().last = std::max(out.back().last, r.last);
-    } else {
-      out.push_back(r);
-    }
-  }
-  return out;
-}
-
-bool same_set(const CodePointSet& a, const CodePointSet& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](const CodePointRange& x, const CodePointRange& y) { return x.first == y.first && x.last == y.last; });
-}
-
 // RE2's structural equality, for what it is asked about: whether `b` is
 // the single-path piece `a` (a literal, a class, an assertion, or a fixed
 // repetition of a literal or class).
@@ -368,7 +348,7 @@ class AlternationFactoring {
       if (i - start >= 2) {
         CodePointSet set;
         for (size_t j = start; j < i; ++j) {
-          set = set_union(set, subs[j]->op == Op::kCharClass ? *subs[j]->set : literal_set(*subs[j]));
+          set = union_of(set, subs[j]->op == Op::kCharClass ? *subs[j]->set : literal_set(*subs[j]));
         }
         auto merged = std::make_shared<PikeRegexp>();
         merged->op = Op::kCharClass;

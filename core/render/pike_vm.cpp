@@ -3,41 +3,14 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/base/utf8.h"
+
 namespace vorlisk::pattern {
 namespace {
 
 constexpr size_t kUnset = SIZE_MAX;
 
 unsigned char byte_at(std::string_view text, size_t pos) { return static_cast<unsigned char>(text[pos]); }
-
-// The size of the well-formed UTF-8 character (no surrogate, no overlong
-// form) that starts at `pos`, or 0.
-size_t well_formed_size(std::string_view text, size_t pos) {
-  const unsigned char lead = byte_at(text, pos);
-  const size_t left = text.size() - pos;
-  const auto continues = [&](size_t i) { return (byte_at(text, pos + i) & 0xC0) == 0x80; };
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) return left >= 2 && continues(1) ? 2 : 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  size_t size = 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    size = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    size = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (left < size || byte_at(text, pos + 1) < low || byte_at(text, pos + 1) > high) return 0;
-  for (size_t i = 2; i < size; ++i) {
-    if (!continues(i)) return 0;
-  }
-  return size;
-}
 
 // The character at `pos` and its size in bytes: kNoCharacter (size 0) at
 // the end, kIllFormedByte (size 1) where no well-formed character starts.
@@ -46,19 +19,9 @@ char32_t character_at(std::string_view text, size_t pos, size_t& size) {
     size = 0;
     return kNoCharacter;
   }
-  const unsigned char lead = byte_at(text, pos);
-  if (lead < 0x80) {
-    size = 1;
-    return lead;
-  }
-  size = well_formed_size(text, pos);
-  if (size == 0) {
-    size = 1;
-    return kIllFormedByte;
-  }
-  char32_t cp = lead & (0x7F >> size);
-  for (size_t i = 1; i < size; ++i) cp = (cp << 6) | (byte_at(text, pos + i) & 0x3F);
-  return cp;
+  const Utf8Character character = utf8_character_at(text, pos);
+  size = character.size;
+  return character.well_formed ? character.code_point : kIllFormedByte;
 }
 
 // The character that ends at `pos`, read as character_at reads it.

@@ -140,10 +140,10 @@ std::vector<CodePointRange> complement(std::span<const CodePointRange> ranges) {
   return out;
 }
 
-bool contains(std::span<const CodePointRange> ranges, char32_t cp) {
-  const auto after = std::upper_bound(ranges.begin(), ranges.end(), cp,
-                                      [](char32_t c, const CodePointRange& range) { return c < range.first; });
-  return after != ranges.begin() && cp <= std::prev(after)->last;
+bool same_set(std::span<const CodePointRange> a, std::span<const CodePointRange> b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CodePointRange& x, const CodePointRange& y) {
+    return x.first == y.first && x.last == y.last;
+  });
 }
 
 std::vector<CodePointRange> intersection(std::span<const CodePointRange> a,

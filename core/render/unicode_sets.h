@@ -1,11 +1,14 @@
 // Sets of code points as the value patterns use them: the generated Unicode
-// sets (unicode_tables.h), their complements, unions and case-folding
-// closures, and the lookup of a \p{...} property by name. A set is a sorted
-// run list (CodePointRange), disjoint; the functions that build one also
-// merge adjacent runs. Pure functions over read-only data; safe on any
-// thread.
+// sets (unicode_tables.h); membership and equality; complements, unions,
+// intersections and case-folding closures; the code points that later
+// Unicode versions assigned; and the lookup of a \p{...} property by name.
+// A set is a sorted run list (CodePointRange), disjoint; the functions that
+// build one also merge adjacent runs. Pure functions over read-only data;
+// safe on any thread.
 #pragma once
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -24,7 +27,16 @@ std::span<const CodePointRange> unicode_set(uint16_t set);
 // excepted.
 std::vector<CodePointRange> complement(std::span<const CodePointRange> ranges);
 
-bool contains(std::span<const CodePointRange> ranges, char32_t cp);
+// Inline: the Pike VM asks for every character it tests against a class.
+inline bool contains(std::span<const CodePointRange> ranges, char32_t cp) {
+  const auto after = std::upper_bound(ranges.begin(), ranges.end(), cp,
+                                      [](char32_t c, const CodePointRange& range) { return c < range.first; });
+  return after != ranges.begin() && cp <= std::prev(after)->last;
+}
+
+// Whether two sets hold the same code points: the same runs, as each is
+// sorted, disjoint and without adjacent runs.
+bool same_set(std::span<const CodePointRange> a, std::span<const CodePointRange> b);
 
 // The code points in either (each sorted, disjoint).
 std::vector<CodePointRange> union_of(std::span<const CodePointRange> a,
