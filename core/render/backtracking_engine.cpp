@@ -163,6 +163,20 @@ struct Pcre2Code {
   pcre2_code* code;
 };
 
+// `form` compiled in `context`, into a holder allocated first, so that no
+// allocation after PCRE2's leaves its program unowned. The holder's program
+// is null when PCRE2 could not compile the form (its error in `error_code`
+// at `error_offset`), or there is no context.
+std::unique_ptr<Pcre2Code> compile_form(std::string_view form, const CompileContext& context,
+                                        int& error_code, PCRE2_SIZE& error_offset) {
+  auto program = std::make_unique<Pcre2Code>(nullptr);
+  if (context != nullptr) {
+    program->code = pcre2_compile(subject(form), form.size(), kCompileOptions, &error_code,
+                                  &error_offset, context.get());
+  }
+  return program;
+}
+
 // One pattern compiled twice: as it is, and with a callout wherever a step
 // may be taken (pcre2_form.h, Pcre2Callouts::kAtChoicePoints), compiled
 // when a search first needs it. A pattern that outgrows PCRE2's 64 KiB
@@ -174,32 +188,26 @@ struct Pcre2Code {
 // a process forked meanwhile inherits none held.
 class Pcre2Program {
  public:
-  Pcre2Program(pcre2_code* plain, std::string counted_form)
-      : plain_(plain), counted_form_(std::move(counted_form)) {}
+  Pcre2Program(std::unique_ptr<Pcre2Code> plain, std::string counted_form)
+      : plain_(std::move(plain)), counted_form_(std::move(counted_form)) {}
   Pcre2Program(const Pcre2Program&) = delete;
   Pcre2Program& operator=(const Pcre2Program&) = delete;
-  ~Pcre2Program() { pcre2_code_free(plain_); }
 
-  const pcre2_code* plain() const { return plain_; }
+  const pcre2_code* plain() const { return plain_->code; }
 
   // Null when the pattern has no counted form (or memory ran out).
   const pcre2_code* counted() const {
     return counted_
         .get_or_build([this] {
-          const CompileContext context = make_compile_context();
           int error_code = 0;
           PCRE2_SIZE error_offset = 0;
-          return std::make_unique<Pcre2Code>(
-              context == nullptr ? nullptr
-                                 : pcre2_compile(subject(counted_form_), counted_form_.size(),
-                                                 kCompileOptions, &error_code, &error_offset,
-                                                 context.get()));
+          return compile_form(counted_form_, make_compile_context(), error_code, error_offset);
         })
         ->code;
   }
 
  private:
-  pcre2_code* plain_;
+  std::unique_ptr<Pcre2Code> plain_;  // never null; its program neither
   std::string counted_form_;
   PublishedOnce<Pcre2Code> counted_;
 };
@@ -270,7 +278,8 @@ class Pcre2Matcher {
 }  // namespace
 
 struct BacktrackingExpression::Handles {
-  Handles(pcre2_code* code, std::string form) : program(code, std::move(form)) {}
+  Handles(std::unique_ptr<Pcre2Code> plain, std::string form)
+      : program(std::move(plain), std::move(form)) {}
 
   Pcre2Program program;
   uint32_t heap_limit_kib = 0;
@@ -286,16 +295,17 @@ std::variant<BacktrackingExpression, std::string> BacktrackingExpression::compil
   pattern::Pcre2Form form = pattern::emit_pcre2(parse.tree, pattern.size(), engine_unknown());
   int error_code = 0;
   PCRE2_SIZE error_offset = 0;
-  pcre2_code* code = pcre2_compile(subject(form.text), form.text.size(), kCompileOptions,
-                                   &error_code, &error_offset, compile_context.get());
-  if (code == nullptr) {
+  std::unique_ptr<Pcre2Code> plain =
+      compile_form(form.text, compile_context, error_code, error_offset);
+  if (plain->code == nullptr) {
     return "Parsing error at position " + std::to_string(form.source_offset(error_offset)) + ": " +
            error_message(error_code);
   }
+  const pcre2_code* code = plain->code;
   auto handles = std::make_unique<Handles>(
-      code, pattern::emit_pcre2(parse.tree, pattern.size(), engine_unknown(),
-                                pattern::Pcre2Callouts::kAtChoicePoints)
-                .text);
+      std::move(plain), pattern::emit_pcre2(parse.tree, pattern.size(), engine_unknown(),
+                                            pattern::Pcre2Callouts::kAtChoicePoints)
+                            .text);
   uint32_t capture_count = 0;
   size_t frame_size = 0;
   int info = pcre2_pattern_info(code, PCRE2_INFO_CAPTURECOUNT, &capture_count);

@@ -82,9 +82,10 @@ struct ClassMember {
 
 struct Node;
 
-// Deletes a node and everything under it with a stack of its own: a tree
-// can be deeper than the thread's stack could recurse (the backtracking
-// dialect reads what the linear one refuses as too deep).
+// Deletes a node and everything under it with a stack of its own rather
+// than a recursion down the tree. A deleter must not throw: when that stack
+// cannot grow, the nodes not yet taken are deleted with their parent, by
+// recursion, which the parser's nesting limit keeps to a few hundred levels.
 struct NodeDeleter {
   NodeDeleter() = default;
   NodeDeleter(std::default_delete<Node>) {}  // NOLINT: NodePtr from std::make_unique<Node>
@@ -151,13 +152,21 @@ struct Node {
 };
 
 inline void NodeDeleter::operator()(Node* node) const {
-  std::vector<Node*> pending{node};
-  while (!pending.empty()) {
-    Node* next = pending.back();
+  std::vector<Node*> pending;
+  for (Node* next = node; next != nullptr;) {
+    for (NodePtr& child : next->children) {
+      if (child == nullptr) continue;
+      try {
+        pending.push_back(child.get());
+      } catch (...) {  // out of memory
+        break;
+      }
+      child.release();
+    }
+    delete next;  // with only the children the stack could not take
+    if (pending.empty()) break;
+    next = pending.back();
     pending.pop_back();
-    if (next == nullptr) continue;
-    for (NodePtr& child : next->children) pending.push_back(child.release());
-    delete next;  // its children are taken: no recursion
   }
 }
 
