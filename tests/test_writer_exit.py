@@ -283,3 +283,39 @@ def test_a_multiprocessing_child_writes_out_its_queued_lines(interpreter, method
     with open(log) as file:
         numbers = [int(line[:5]) for line in file]
     assert numbers == list(range(20_000))
+
+
+# The child's target returns while a non-daemon thread still logs: the
+# child joins that thread after its write-out, then ends with os._exit.
+MULTIPROCESSING_CHILD_THREAD = """
+import multiprocessing, sys, threading, time
+from vorlisk._rust import _NativeStringWriter
+
+def late_lines(writer):
+    time.sleep(0.3)
+    for i in range(4000):
+        writer.enqueue_outcome(f"{i:05d} " + "x" * 4089 + "\\n", False)
+    writer.try_enqueue("04000 last\\n")
+
+def child(path):
+    global writer
+    writer = _NativeStringWriter(0, file_path=path)
+    threading.Thread(target=late_lines, args=(writer,)).start()
+
+if __name__ == "__main__":
+    process = multiprocessing.get_context("fork").Process(target=child, args=(sys.argv[1],))
+    process.start()
+    process.join()
+    sys.exit(process.exitcode)
+"""
+
+
+@pytest.mark.parametrize("interpreter", interpreters())
+def test_a_multiprocessing_child_writes_what_its_threads_log_after_the_write_out(
+        interpreter, tmp_path):
+    script, log = tmp_path / "main.py", tmp_path / "child.log"
+    script.write_text(MULTIPROCESSING_CHILD_THREAD)
+    run_python(interpreter, script, log)
+    with open(log) as file:
+        numbers = [int(line[:5]) for line in file]
+    assert numbers == list(range(4001))

@@ -121,8 +121,8 @@ PyObject* fork_child(PyObject* self, PyObject* const* args) {
     RegistryGuard guard(parent);
     copy = copy_registrations(*parent.snapshot.load(std::memory_order_acquire));
   } else {
-    // The parent's threads are gone and any lock they held stays held: read
-    // the snapshot, which is complete whenever it is published.
+    // A fresh child has no other thread to keep the snapshot from: read it
+    // as it stands, complete whenever it is published, without the lock.
     copy = copy_registrations(*parent.snapshot.load(std::memory_order_acquire));
   }
   const bool has_sinks = !copy.configured.empty() || !copy.runtime.empty();

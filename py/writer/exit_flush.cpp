@@ -1,10 +1,9 @@
 #include "py/writer/exit_flush.h"
 
-#include <unistd.h>
-
 #include <memory>
 #include <vector>
 
+#include "core/base/fork_guard.h"
 #include "py/dispatch/released_wait.h"
 #include "py/glue/py_ref.h"
 #include "py/glue/trampolines.h"
@@ -13,9 +12,16 @@
 namespace vorlisk::py {
 namespace {
 
-// The process that wrote out; a forked child has not, whatever its parent
-// did. Guarded by the interpreter lock.
-pid_t g_written_out_in = 0;
+// fork_count() + 1 in the process that wrote out, 0 before: a forked child
+// has not written out, whatever its parent did. Guarded by the interpreter
+// lock.
+uint64_t g_written_out_in = 0;
+
+// Set when a push's wait after the write-out stalled. Guarded by the
+// interpreter lock.
+bool g_write_through_stalled = false;
+
+bool written_out_here() { return g_written_out_in == fork_count() + 1; }
 
 // A worker inherited across fork() is not in this process, an abandoned
 // writer is not ours to wait for, and a paused one (only memory writers
@@ -25,9 +31,9 @@ bool waits_at_exit(const WriterHandle& writer) {
 }
 
 void write_out_open_writers() {
-  const pid_t self = ::getpid();
-  if (g_written_out_in == self) return;
-  g_written_out_in = self;
+  if (written_out_here()) return;
+  g_written_out_in = fork_count() + 1;
+  g_write_through_stalled = false;
   std::vector<std::shared_ptr<WriterHandle>> writers = open_writers();
   with_gil_released([&] {
     std::vector<WriterHandle::PendingFlush> flushes;
@@ -128,6 +134,13 @@ bool g_exit_hook_registered = false;
 bool g_thread_shutdown_hook_registered = false;
 
 }  // namespace
+
+void write_through_after_exit(WriterHandle& writer) {
+  if (g_written_out_in == 0 || g_write_through_stalled || !written_out_here()) return;
+  if (!waits_at_exit(writer)) return;
+  const uint64_t undrained = with_gil_released([&] { return writer.flush(kExitStallLimit); });
+  if (undrained != 0) g_write_through_stalled = true;
+}
 
 bool register_exit_flush() {
   if (!g_exit_hook_registered) {

@@ -29,11 +29,19 @@
 // the start of the write-out, so stuck writers together hold the exit up
 // for kExitStallLimit, not that much each.
 //
-// Thread safety: the hooks run with the interpreter lock held, which guards
-// this module's own state.
+// After the write-out, every line a push accepts in this process is written
+// before the push returns: multiprocessing's child joins its non-daemon
+// threads after the hook, and whatever they log meanwhile would die with
+// os._exit; an exit handler registered before the import logs after the
+// exit handler. A push waits as the write-out does, with the interpreter
+// lock released; once one such wait stalls, later pushes only queue.
+//
+// Thread safety: the hooks and the pushes run with the interpreter lock
+// held, which guards this module's own state.
 #pragma once
 
 #include "core/base/duration.h"
+#include "core/worker/writer_handle.h"
 
 namespace vorlisk::py {
 
@@ -43,5 +51,10 @@ inline constexpr Duration kExitStallLimit{5, 0};
 // Registers the two hooks, once per process. False with the Python error set
 // when that fails.
 bool register_exit_flush();
+
+// Called by every push that `writer` accepted, with the interpreter lock
+// held: returns at once unless this process has written out, else waits
+// until the line is written.
+void write_through_after_exit(WriterHandle& writer);
 
 }  // namespace vorlisk::py

@@ -97,7 +97,10 @@ constexpr auto kTryEnqueueSig = method_signature(kClass, "try_enqueue", {require
 PyObject* try_enqueue(PyObject* self, PyObject* const* args) {
   std::string line;
   if (!message_arg(args[0], line)) return nullptr;
-  return bool_object(line_queue_try_push(writer_of(self).queue(), line) == PushStatus::accepted);
+  WriterHandle& writer = writer_of(self);
+  const bool accepted = line_queue_try_push(writer.queue(), line) == PushStatus::accepted;
+  if (accepted) write_through_after_exit(writer);
+  return bool_object(accepted);
 }
 
 constexpr auto kEnqueueBlockingSig =
@@ -275,10 +278,13 @@ ClassType kNativeStringWriterType(kSpec);
 WriterHandle& writer_of(PyObject* self) { return *native_of<WriterObject>(self); }
 
 EnqueueOutcome enqueue_line(WriterHandle& writer, std::string line, bool blocking) {
-  return enqueue_line_with_outcome(writer.queue(), std::move(line), blocking, [](auto&& wait) {
-    GilRelease released;
-    wait();
-  });
+  const EnqueueOutcome outcome =
+      enqueue_line_with_outcome(writer.queue(), std::move(line), blocking, [](auto&& wait) {
+        GilRelease released;
+        wait();
+      });
+  if (outcome == EnqueueOutcome::accepted) write_through_after_exit(writer);
+  return outcome;
 }
 
 PyObject* outcome_name_object(EnqueueOutcome outcome) {

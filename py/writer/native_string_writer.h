@@ -31,8 +31,9 @@ extern ClassType kNativeStringWriterType;
 WriterHandle& writer_of(PyObject* self);
 
 // Pushes `line` under the caller's policy: non-blocking drops on a full
-// queue; blocking waits for room with the interpreter lock released.
-// Interpreter lock held on entry and on return.
+// queue; blocking waits for room with the interpreter lock released. After
+// the exit write-out, an accepted line is waited for until it is written
+// (exit_flush.h). Interpreter lock held on entry and on return.
 EnqueueOutcome enqueue_line(WriterHandle& writer, std::string line, bool blocking);
 
 // A new str holding the outcome's name: "accepted", "full" or "closed".
