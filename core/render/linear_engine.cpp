@@ -89,9 +89,18 @@ class Re2Matcher {
 };
 
 // The exact matches, from the Pike VM. A relaxed RE2 form, which matches
-// wherever the pattern does, finds where the next match may start, so
+// wherever the pattern does, finds where the first match may start, so
 // that the common text without a match costs one RE2 scan, and the VM is
 // only set up for a text where a match may start.
+//
+// Only the first search asks RE2 where: to place its leftmost match RE2
+// scans on to where the match ends and past it while a better-ranked
+// thread lives, which for a relaxed form (an assertion left out) may be
+// the end of the text each time, though the exact match is short. Every
+// later search asks RE2 only whether a match ends anywhere after it, which
+// stops at the first end found, never past the end of the next exact match
+// (itself a match of the relaxed form), where the VM, searching on from
+// there, goes anyway.
 class PikeVmMatcher {
  public:
   PikeVmMatcher(const PikeProgram& program, const RE2* starts, std::string_view text,
@@ -99,7 +108,7 @@ class PikeVmMatcher {
       : program_(program), starts_(starts), text_(text), wants_groups_(wants_groups) {}
 
   SearchStatus find(size_t from, MatchBounds& found) {
-    if (starts_ != nullptr) {
+    if (starts_ != nullptr && !vm_) {
       re2::StringPiece whole;
       if (!starts_->Match(piece(text_), from, text_.size(), RE2::UNANCHORED, &whole, 1)) {
         return SearchStatus::kNotFound;
@@ -109,6 +118,9 @@ class PikeVmMatcher {
       // byte): the VM starts on the character holding it.
       from = std::max(from, static_cast<size_t>(whole.data() - text_.data()));
       while (!is_char_boundary(text_, from)) --from;
+    } else if (starts_ != nullptr &&
+               !starts_->Match(piece(text_), from, text_.size(), RE2::UNANCHORED, nullptr, 0)) {
+      return SearchStatus::kNotFound;
     }
     if (!vm_) vm_.emplace(program_, text_, wants_groups_);
     return vm_->find(from, found);

@@ -37,14 +37,12 @@ char32_t character_before(std::string_view text, size_t pos) {
 
 }  // namespace
 
+// The thread lists and the stack of add_threads grow to what the searches
+// meet: a program near RE2's size limit has a million entries, and with
+// dozens of groups, lists sized for every entry would take gigabytes for a
+// search of a few characters.
 PikeMatcher::PikeMatcher(const PikeProgram& program) : program_(&program) {
-  const size_t count = program.instructions().size();
-  for (ThreadList* list : {&current_, &next_}) {
-    list->instructions.resize(count);
-    list->slots.resize(count * program.slot_count());
-  }
-  entered_.assign(count, 0);
-  pending_.resize(2 * count + 1);
+  entered_.assign(program.instructions().size(), 0);
   slots_.resize(program.slot_count());
   match_.resize(program.slot_count());
 }
@@ -57,6 +55,7 @@ PikeMatcher::PikeMatcher(const PikeProgram& program, std::string_view text, bool
 void PikeMatcher::reset(std::string_view text, bool wants_groups) {
   text_ = text;
   slot_count_ = wants_groups ? program_->slot_count() : 1;
+  for (ThreadList* list : {&current_, &next_}) list->slots.resize(list->instructions.size() * slot_count_);
   found_ = false;
 }
 
@@ -136,7 +135,16 @@ void PikeMatcher::next_mark() {
   }
 }
 
+// A list keeps each entry at most once per position: it never needs more
+// room than the program has entries.
+void PikeMatcher::make_room(ThreadList& list) const {
+  const size_t room = std::min(program_->instructions().size(), 2 * list.size + 64);
+  list.instructions.resize(room);
+  list.slots.resize(room * slot_count_);
+}
+
 void PikeMatcher::keep_thread(ThreadList& list, uint32_t instruction) {
+  if (list.size == list.instructions.size()) [[unlikely]] make_room(list);
   list.instructions[list.size] = instruction;
   size_t* slots = list.slots.data() + list.size * slot_count_;
   for (size_t i = 0; i < slot_count_; ++i) slots[i] = slots_[i];
@@ -150,14 +158,20 @@ void PikeMatcher::keep_thread(ThreadList& list, uint32_t instruction) {
 // again: a better-ranked thread has been there.
 void PikeMatcher::add_threads(ThreadList& list, uint32_t first, const Position& at) {
   const PikeInstruction* code = program_->instructions().data();
-  // Sized for the worst case in the constructor: each entry taken pushes
-  // at most two.
   Pending* pending = pending_.data();
+  size_t room = pending_.size();
   size_t waiting = 0;
   uint32_t id = first;
   for (;;) {
     while (entered_[id] != mark_) {
       entered_[id] = mark_;
+      // Each entry taken pushes at most two; all of them, at most twice
+      // the program's entries.
+      if (waiting + 2 > room) [[unlikely]] {
+        pending_.resize(2 * room + 64);
+        pending = pending_.data();
+        room = pending_.size();
+      }
       const PikeInstruction& in = code[id];
       switch (in.op) {
         case PikeOpcode::kFail:

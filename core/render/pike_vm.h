@@ -24,10 +24,11 @@
 // times the capture slots when groups are wanted; it never fails and never
 // recurses. Without groups, a thread carries only where its match started.
 //
-// Thread safety: a PikeMatcher holds one search's state (thread lists, the
-// marks of entered lists, capture slots: O(program size x slots), allocated
-// once and reused by every search) and belongs to one thread at a time. The
-// program it runs is only read, and may be shared.
+// Thread safety: a PikeMatcher holds one search's state (the marks of
+// entered lists, O(program size), allocated with the matcher; thread lists
+// and capture slots, grown to what the searches meet, O(program size x
+// slots) at most, and reused by every search) and belongs to one thread at
+// a time. The program it runs is only read, and may be shared.
 #pragma once
 
 #include <cstddef>
@@ -72,8 +73,8 @@ class PikeMatcher {
   // The threads at one position, best-ranked first: each at a kMatch or at
   // an entry that consumes the character there, with its slots.
   struct ThreadList {
-    std::vector<uint32_t> instructions;
-    std::vector<size_t> slots;  // slot_count_ per thread
+    std::vector<uint32_t> instructions;  // room for instructions.size() threads
+    std::vector<size_t> slots;           // slot_count_ per thread
     size_t size = 0;
   };
 
@@ -91,6 +92,7 @@ class PikeMatcher {
   std::optional<size_t> after_prefix() const;
   void add_threads(ThreadList& list, uint32_t first, const Position& at);
   void keep_thread(ThreadList& list, uint32_t instruction);
+  void make_room(ThreadList& list) const;
   void start_thread(size_t offset);
   void next_mark();
 
@@ -102,7 +104,7 @@ class PikeMatcher {
   ThreadList next_;
   std::vector<uint32_t> entered_;  // per entry: the mark of the last position it was taken at
   uint32_t mark_ = 0;
-  std::vector<Pending> pending_;  // the stack of add_threads
+  std::vector<Pending> pending_;  // the stack of add_threads, grown as needed
   std::vector<size_t> slots_;  // the slots of the thread being followed
 
   bool found_ = false;

@@ -1,23 +1,35 @@
 // A record whose texts match no value pattern allocates nothing but its
-// line: the patterns cost searches, never copies. Counting needs a replaced
-// global operator new, hence a binary of its own.
+// line: the patterns cost searches, never copies. And the Pike VM takes
+// for a short search memory in proportion to its program, not to the
+// program times its groups. Counting needs a replaced global operator new,
+// hence a binary of its own.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <new>
 #include <optional>
 
+#include <string>
+#include <variant>
+
 #include "core/render/console_record.h"
 #include "core/render/json_record.h"
+#include "core/render/pattern_parser.h"
+#include "core/render/pike_program.h"
+#include "core/render/pike_vm.h"
 #include "core/tests/typical_record.h"
 
 namespace {
 thread_local bool tls_counting = false;
 thread_local size_t tls_allocations = 0;
+thread_local size_t tls_bytes = 0;
 }  // namespace
 
 void* operator new(size_t size) {
-  if (tls_counting) ++tls_allocations;
+  if (tls_counting) {
+    ++tls_allocations;
+    tls_bytes += size;
+  }
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
@@ -71,6 +83,29 @@ TEST_P(UnmatchedRecord, AllocatesOnlyItsLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(JsonAndConsole, UnmatchedRecord, ::testing::Bool());
+
+TEST(PikeVm, AShortSearchTakesMemoryForTheProgramNotForItsGroupsAtEveryEntry) {
+  std::string pattern = "\\b(?:zz|";
+  for (int i = 0; i < 20; ++i) pattern += "(abcdefghij){1000}";
+  pattern += ")";
+  const auto tree = pattern::parse_linear_pattern(pattern);
+  ASSERT_TRUE(std::holds_alternative<pattern::PatternTree>(tree));
+  const std::optional<pattern::PikeProgram> program =
+      pattern::PikeProgram::compile(std::get<pattern::PatternTree>(tree));
+  ASSERT_TRUE(program.has_value());
+  const size_t entries = program->instructions().size();
+  ASSERT_GT(entries, 200000u);
+  for (bool wants_groups : {false, true}) {
+    tls_bytes = 0;
+    tls_counting = true;
+    pattern::PikeMatcher matcher(*program, "\u00E9 zz", wants_groups);
+    MatchBounds found;
+    const SearchStatus status = matcher.find(0, found);
+    tls_counting = false;
+    EXPECT_EQ(status, SearchStatus::kFound);
+    EXPECT_LT(tls_bytes, 8 * entries) << "wants_groups " << wants_groups;
+  }
+}
 
 }  // namespace
 }  // namespace vorlisk
