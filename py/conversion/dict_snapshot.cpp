@@ -1,6 +1,7 @@
 #include "py/conversion/dict_snapshot.h"
 
 #include "py/conversion/convert.h"
+#include "py/glue/interpreter_exit.h"
 
 namespace vorlisk::py {
 
@@ -35,6 +36,7 @@ bool DictSnapshot::read_plain_keys() {
 }
 
 DictSnapshot::~DictSnapshot() {
+  if (!may_touch_interpreter_in_destructor()) return;
   for (size_t i = 0; i < size_; ++i) {
     Py_DECREF(data_[i].key);
     Py_DECREF(data_[i].value);

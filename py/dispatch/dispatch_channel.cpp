@@ -3,7 +3,7 @@
 #include "core/base/duration.h"
 #include "core/base/monotonic.h"
 #include "py/dispatch/callback_depth.h"
-#include "py/dispatch/released_wait.h"
+#include "py/glue/gil.h"
 #include "py/glue/extract.h"
 #include "py/glue/trampolines.h"
 
@@ -52,7 +52,7 @@ PyObject* wait_retired(PyObject* self, PyObject* const* args) {
   // Negative and NaN wait not at all; too long saturates.
   const Duration timeout = stall_timeout_from_secs(seconds).value_or(Duration{});
   QueueGeneration& g = generation_of(self);
-  const bool retired = with_gil_released([&] {
+  const bool retired = without_gil([&] {
     std::unique_lock<std::mutex> lock(g.lock);
     const std::optional<MonotonicInstant> deadline = deadline_after(timeout);
     while (g.accepting) {
@@ -76,7 +76,7 @@ PyObject* retire(PyObject* self) {
 
 PyObject* flush(PyObject* self) {
   QueueGeneration& g = generation_of(self);
-  with_gil_released([&] { drain_generation(g, std::nullopt); });
+  without_gil([&] { drain_generation(g, std::nullopt); });
   Py_RETURN_NONE;
 }
 
@@ -85,7 +85,7 @@ PyObject* close(PyObject* self, PyObject* const* args) {
   bool drain = false;  // accepted for symmetry: both values drain
   if (!extract_bool(args[0], "drain", &drain)) return nullptr;
   QueueGeneration& g = generation_of(self);
-  with_gil_released([&] {
+  without_gil([&] {
     retire_generation(g);
     if (!inside_sink_callback()) drain_generation(g, std::nullopt);
   });

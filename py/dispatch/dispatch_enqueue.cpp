@@ -5,7 +5,7 @@
 
 #include "py/dispatch/callback_depth.h"
 #include "py/dispatch/dispatcher_methods.h"
-#include "py/dispatch/released_wait.h"
+#include "py/glue/gil.h"
 #include "py/dispatch/warn.h"
 #include "py/glue/extract.h"
 #include "py/glue/trampolines.h"
@@ -52,7 +52,7 @@ PushOutcome push_admitted(QueueGeneration& g, DeliveryRecord& record, bool block
       return outcome;
     }
   }
-  return with_gil_released([&] {
+  return without_gil([&] {
     std::unique_lock<std::mutex> lock(g.lock);
     ++g.blocked_producers;
     if (g.maxsize != 0) {

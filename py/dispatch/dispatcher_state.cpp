@@ -7,7 +7,7 @@
 #include "py/dispatch/callback_depth.h"
 #include "py/dispatch/dispatch_channel.h"
 #include "py/dispatch/dispatch_worker.h"
-#include "py/dispatch/released_wait.h"
+#include "py/glue/gil.h"
 #include "py/dispatch/worker_thread_state.h"
 #include "py/glue/entry.h"
 
@@ -236,7 +236,7 @@ uint64_t drain_generations(DispatcherState& state, const RememberedGenerations& 
                            std::optional<Duration> stall) {
   uint64_t abandoned_records = 0;
   if (!inside_sink_callback()) {
-    abandoned_records = with_gil_released([&] {
+    abandoned_records = without_gil([&] {
       uint64_t total = 0;
       for (const auto& generation : generations) total += drain_generation(*generation, stall);
       return total;

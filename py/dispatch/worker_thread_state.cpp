@@ -1,6 +1,6 @@
 #include "py/dispatch/worker_thread_state.h"
 
-#include "py/dispatch/interpreter_exit.h"
+#include "py/glue/interpreter_exit.h"
 
 namespace vorlisk::py {
 

@@ -6,6 +6,7 @@
 
 #include "core/base/fork_guard.h"
 #include "py/glue/entry.h"
+#include "py/glue/interpreter_exit.h"
 
 namespace vorlisk::py {
 namespace {
@@ -47,7 +48,8 @@ ReleasePool& pool() {
 void release_reference(PyObject* obj) {
   if (obj == nullptr) return;
   if (holds_interpreter_lock()) {
-    Py_DECREF(obj);
+    // The interpreter may be ending this thread, which then holds no lock.
+    if (may_touch_interpreter_in_destructor()) Py_DECREF(obj);
     return;
   }
   ReleasePool& p = pool();

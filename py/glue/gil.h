@@ -1,45 +1,57 @@
-// Interpreter-lock helpers.
+// Releasing the interpreter lock around work that waits (blocking pushes,
+// flushes, drains, joins, the writer's file set-up).
 //
-//   GilRelease  releases the interpreter lock for a scope (waits, blocking
-//               I/O, joins) and takes it back at the end.
+//   without_gil(work)  runs `work` with the lock released and returns its
+//                      result; `work` must not touch Python objects.
 //
-// It keeps the thread's entry count in step, so that code in the scope
-// knows whether it may touch Python objects (entry.h). Native threads that
-// call into Python take the lock through a thread state made for them under
-// it (py/dispatch/worker_thread_state.h), never with PyGILState_Ensure on
-// a thread without one.
+// The thread's entry count is 0 meanwhile, so that references native code
+// lets go of in `work` are queued rather than released (entry.h,
+// deferred_release.h).
+//
+// The lock is taken back in ordinary code, never in a destructor: during
+// finalization, taking it back ends the thread by forced unwinding
+// (interpreter_exit.h), which must not begin inside a destructor, least of
+// all one run while an exception thrown by `work` unwinds.
 #pragma once
+
+#include <optional>
+#include <type_traits>
+#include <utility>
 
 #include "py/glue/entry.h"
 #include "py/glue/python.h"
 
 namespace vorlisk::py {
 
-class GilRelease {
- public:
-  GilRelease() : saved_count_(thread_entry_count()) {
-    thread_entry_count() = 0;
-    state_ = PyEval_SaveThread();
-  }
-  // Taking the lock back during interpreter finalization ends the thread
-  // (pthread_exit); that forced unwinding must be able to leave here.
-  ~GilRelease() noexcept(false) {
-    PyEval_RestoreThread(state_);
-    thread_entry_count() = saved_count_;
-  }
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-
- private:
-  int saved_count_;
-  PyThreadState* state_;
-};
-
-// Runs `work` with the interpreter lock released and returns its result.
 template <class Work>
 auto without_gil(Work&& work) -> decltype(work()) {
-  GilRelease released;
-  return work();
+  using Result = decltype(work());
+  const int saved_count = thread_entry_count();
+  thread_entry_count() = 0;
+  PyThreadState* state = PyEval_SaveThread();
+  auto reacquire = [&] {
+    PyEval_RestoreThread(state);
+    thread_entry_count() = saved_count;
+  };
+  if constexpr (std::is_void_v<Result>) {
+    try {
+      work();
+    } catch (...) {
+      reacquire();
+      throw;
+    }
+    reacquire();
+  } else {
+    std::optional<Result> result;
+    try {
+      result.emplace(work());
+    } catch (...) {
+      reacquire();
+      throw;
+    }
+    reacquire();
+    return std::move(*result);
+  }
 }
 
 }  // namespace vorlisk::py

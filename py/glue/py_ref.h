@@ -2,11 +2,13 @@
 //
 // Destruction releases the reference and must happen with the interpreter
 // lock held; native state that may be released on a thread without the lock
-// uses DeferredPyRef (deferred_release.h) instead.
+// uses DeferredPyRef (deferred_release.h) instead. On a thread that the
+// interpreter is ending at exit, the reference is left (interpreter_exit.h).
 #pragma once
 
 #include <utility>
 
+#include "py/glue/interpreter_exit.h"
 #include "py/glue/python.h"
 
 namespace vorlisk::py {
@@ -32,7 +34,9 @@ class PyRef {
   }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(obj_); }
+  ~PyRef() {
+    if (obj_ != nullptr && may_touch_interpreter_in_destructor()) Py_DECREF(obj_);
+  }
 
   PyObject* get() const { return obj_; }
   explicit operator bool() const { return obj_ != nullptr; }

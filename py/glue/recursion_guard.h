@@ -22,6 +22,7 @@
 #pragma once
 
 #include "py/glue/entry.h"
+#include "py/glue/interpreter_exit.h"
 #include "py/glue/python.h"
 
 namespace vorlisk::py {
@@ -38,8 +39,10 @@ class RecursionGuard {
     }
     counted_ = Py_EnterRecursiveCall(" while rendering a record") == 0;
   }
+  // On a thread the interpreter is ending the count is left: there is no
+  // thread state to give it back to.
   ~RecursionGuard() {
-    if (counted_) Py_LeaveRecursiveCall();
+    if (counted_ && may_touch_interpreter_in_destructor()) Py_LeaveRecursiveCall();
   }
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;

@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "core/base/fork_guard.h"
-#include "py/dispatch/released_wait.h"
+#include "py/glue/gil.h"
+#include "py/glue/interpreter_exit.h"
 #include "py/glue/py_ref.h"
 #include "py/glue/trampolines.h"
 #include "py/writer/open_writers.h"
@@ -35,7 +36,7 @@ void write_out_open_writers() {
   g_written_out_in = fork_count() + 1;
   g_write_through_stalled = false;
   std::vector<std::shared_ptr<WriterHandle>> writers = open_writers();
-  with_gil_released([&] {
+  without_gil([&] {
     std::vector<WriterHandle::PendingFlush> flushes;
     flushes.reserve(writers.size());
     for (const auto& writer : writers) {
@@ -50,6 +51,8 @@ void write_out_open_writers() {
 }
 
 PyObject* flush_writers_at_exit(PyObject* /*unused*/) {
+  // The thread that runs the exit handlers goes on to finalize.
+  note_exit_begins();
   write_out_open_writers();
   Py_RETURN_NONE;
 }
@@ -138,7 +141,7 @@ bool g_thread_shutdown_hook_registered = false;
 void write_through_after_exit(WriterHandle& writer) {
   if (g_written_out_in == 0 || g_write_through_stalled || !written_out_here()) return;
   if (!waits_at_exit(writer)) return;
-  const uint64_t undrained = with_gil_released([&] { return writer.flush(kExitStallLimit); });
+  const uint64_t undrained = without_gil([&] { return writer.flush(kExitStallLimit); });
   if (undrained != 0) g_write_through_stalled = true;
 }
 

@@ -7,6 +7,9 @@
 // abandoned and not inherited across fork(), until the lines queued by then
 // are written and flushed.
 //
+// The exit handler also tells interpreter_exit.h that the exit has begun, on
+// the thread that finalizes.
+//
 // The exit handler runs while the interpreter is still fully usable: after
 // the non-daemon threads have been joined, and, as exit handlers run in
 // reverse order of registration, after every handler registered later than

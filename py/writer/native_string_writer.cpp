@@ -6,8 +6,7 @@
 
 #include "core/base/duration.h"
 #include "core/worker/writer_start.h"
-#include "py/dispatch/interpreter_exit.h"
-#include "py/dispatch/released_wait.h"
+#include "py/glue/interpreter_exit.h"
 #include "py/glue/extract.h"
 #include "py/glue/gil.h"
 #include "py/glue/py_ref.h"
@@ -178,7 +177,7 @@ void close_dropped_writer(WriterHandle& writer) {
     writer.close(kExitStallLimit);
     return;
   }
-  with_gil_released([&] { writer.close(std::nullopt); });
+  without_gil([&] { writer.close(std::nullopt); });
 }
 
 void writer_dealloc(PyObject* self) {
@@ -279,10 +278,7 @@ WriterHandle& writer_of(PyObject* self) { return *native_of<WriterObject>(self);
 
 EnqueueOutcome enqueue_line(WriterHandle& writer, std::string line, bool blocking) {
   const EnqueueOutcome outcome =
-      enqueue_line_with_outcome(writer.queue(), std::move(line), blocking, [](auto&& wait) {
-        GilRelease released;
-        wait();
-      });
+      enqueue_line_with_outcome(writer.queue(), std::move(line), blocking, [](auto&& wait) { without_gil(wait); });
   if (outcome == EnqueueOutcome::accepted) write_through_after_exit(writer);
   return outcome;
 }

@@ -313,9 +313,10 @@ TEST(DeferredRelease, ReleasesWithoutTheLockWaitForTheNextEntry) {
   const Py_ssize_t before = Py_REFCNT(list.get());
   {
     DeferredPyRef extra = DeferredPyRef::borrow(list.get());
-    GilRelease released;
-    std::thread other([moved = std::move(extra)]() mutable { DeferredPyRef gone = std::move(moved); });
-    other.join();
+    without_gil([&] {
+      std::thread other([moved = std::move(extra)]() mutable { DeferredPyRef gone = std::move(moved); });
+      other.join();
+    });
   }
   EXPECT_EQ(Py_REFCNT(list.get()), before + 1) << "still queued";
   { EntryScope entry; }

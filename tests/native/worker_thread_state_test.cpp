@@ -57,8 +57,7 @@ bool start_and_join_worker(bool* handed_one) {
     thread_state.finish();
   });
   handed.hand_over();
-  GilRelease released;
-  worker.join();
+  without_gil([&] { worker.join(); });
   return own;
 }
 
@@ -77,8 +76,7 @@ TEST(WorkerThreadState, NeverAttachedStillDeletesItsState) {
     HandedThreadState handed;
     std::thread worker([state = handed.get()] { WorkerThreadState(state).finish(); });
     handed.hand_over();
-    GilRelease released;
-    worker.join();
+    without_gil([&] { worker.join(); });
   }
   EXPECT_EQ(thread_states(), before);
 }
@@ -92,15 +90,16 @@ TEST(WorkerThreadState, StartedFromAThreadPyGILStateDoesNotKnow) {
     // The starter holds the lock through a state made here, as a worker
     // does before it makes its own; this thread deletes it afterwards.
     HandedThreadState for_starter;
-    GilRelease released;
-    std::thread starter([&, state = for_starter.get()] {
-      PyEval_RestoreThread(state);
-      starter_unknown = PyGILState_GetThisThreadState() == nullptr;
-      own = start_and_join_worker(&handed_one);
-      starter_unknown = starter_unknown && PyGILState_GetThisThreadState() == nullptr;
-      PyEval_SaveThread();
+    without_gil([&] {
+      std::thread starter([&, state = for_starter.get()] {
+        PyEval_RestoreThread(state);
+        starter_unknown = PyGILState_GetThisThreadState() == nullptr;
+        own = start_and_join_worker(&handed_one);
+        starter_unknown = starter_unknown && PyGILState_GetThisThreadState() == nullptr;
+        PyEval_SaveThread();
+      });
+      starter.join();
     });
-    starter.join();
   }
   EXPECT_TRUE(starter_unknown);
   EXPECT_FALSE(handed_one) << "a state made there would have become the starter's";
