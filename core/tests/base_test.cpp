@@ -9,6 +9,7 @@
 #include "core/base/native_thread.h"
 #include "core/base/os_error.h"
 #include "core/base/siphash.h"
+#include "core/base/thread_stack.h"
 #include "core/base/utf8.h"
 
 namespace vorlisk {
@@ -84,6 +85,36 @@ TEST(NativeThread, RunsJoinsAndReportsFinished) {
 
 namespace vorlisk {
 namespace {
+
+// The floor is the lowest usable address: the running frame lies above it,
+// within the stack the thread was given.
+TEST(ThreadStack, FloorLiesBelowTheFrameWithinTheStackSize) {
+  constexpr size_t kStackSize = 512 * 1024;
+  uintptr_t floor = 0;
+  uintptr_t frame = 0;
+  auto spawned = spawn_native_thread(
+      [&] {
+        floor = read_thread_stack_floor();
+        frame = VORLISK_FRAME_ADDRESS();
+      },
+      kStackSize, "stack-probe");
+  ASSERT_TRUE(std::holds_alternative<NativeThread>(spawned));
+  std::get<NativeThread>(spawned).join();
+  ASSERT_NE(floor, 0u);
+  EXPECT_GT(frame, floor);
+  EXPECT_LT(frame - floor, kStackSize);
+  EXPECT_FALSE(stack_short(floor, frame, 1024));
+  EXPECT_TRUE(stack_short(floor, frame, frame - floor + 1));
+  // A frame on another stack, below or above, is never short; nor is any
+  // frame when the floor is unknown.
+  EXPECT_FALSE(stack_short(floor, floor - 16, 1024));
+  EXPECT_FALSE(stack_short(floor, floor + (64 << 20), 1024));
+  EXPECT_FALSE(stack_short(0, 100, 1024));
+  // The main thread's floor comes from the process's stack limit.
+  const uintptr_t main_floor = read_thread_stack_floor();
+  ASSERT_NE(main_floor, 0u);
+  EXPECT_GT(VORLISK_FRAME_ADDRESS(), main_floor);
+}
 
 TEST(Utf8, LossyDecodersJoinPairsAndReplaceStrays) {
   // UTF-16LE: 'a', D83D DE00 (a pair), DC00 (stray low), D800 at the end.

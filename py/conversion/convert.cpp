@@ -121,6 +121,7 @@ Converted convert_value(PyObject* obj, uint64_t depth, ConversionStack& stack) {
   if (type == &PyFloat_Type) return detail::float_value(PyFloat_AsDouble(obj));
   const unsigned long flags = PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return Value::str(py_str_to_utf8(obj));
+  if (detail::stack_short_at(depth)) [[unlikely]] return detail::stack_short_placeholder(obj);
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
     return detail::with_cycle_check(obj, stack,
                                     [&] { return convert_dict_value(obj, depth, stack); });

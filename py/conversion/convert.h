@@ -28,8 +28,10 @@
 #include <string>
 #include <string_view>
 
+#include "core/base/thread_stack.h"
 #include "core/value/value.h"
 #include "py/glue/python.h"
+#include "py/glue/recursion_guard.h"
 
 namespace vorlisk::py {
 
@@ -43,6 +45,11 @@ inline constexpr std::string_view kMaxDepthExceeded = "<max depth exceeded>";
 // conversion is under way: exactly the ancestors of the object being
 // converted, so never more than kMaxConversionDepth. One per top-level
 // object, never shared; lives on the caller's stack.
+//
+// It also answers whether the thread's native stack has room for one more
+// container level or for user code run there (recursion_guard.h): an object
+// below the top level met when it has not becomes the "unsupported"
+// placeholder, as when examining it raises RecursionError.
 class ConversionStack {
  public:
   // Keeps a container on the stack while it is converted.
@@ -61,6 +68,11 @@ class ConversionStack {
   void push(PyObject* container);
   void pop() { --size_; }
   size_t size() const { return size_; }
+
+  // Asked below the top level only: the entry found room for that.
+  static bool native_stack_short() {
+    return stack_short(thread_stack_floor(), VORLISK_FRAME_ADDRESS(), kStackMargin);
+  }
 
  private:
   std::array<PyObject*, kMaxConversionDepth> entries_;

@@ -28,6 +28,18 @@ Converted convert_probed_object(PyObject* obj, uint64_t depth, ConversionStack& 
 // placeholder; any other exception stays set and the result stays empty.
 Converted unsupported_fallback(Converted result, PyObject* obj);
 
+// What an object becomes when the native stack has no room for it.
+inline Value stack_short_placeholder(PyObject* obj) {
+  return placeholder_value("unsupported", Py_TYPE(obj));
+}
+
+// Whether an object at `depth` that is a container or may run user code
+// (which may enter again) finds too little of the native stack left. The
+// entry itself made sure of room for its top-level objects.
+inline bool stack_short_at(uint64_t depth) {
+  return depth > 1 && ConversionStack::native_stack_short();
+}
+
 // Converts `container` by `convert` unless it is already under conversion
 // (then the "cycle" placeholder), keeping it on the stack meanwhile.
 template <class Convert>

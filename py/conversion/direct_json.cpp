@@ -19,7 +19,8 @@ DirectWrite write_converted(JsonValueWriter& out, const Converted& converted) {
   return out.write(*converted) ? DirectWrite::ok : DirectWrite::json_error;
 }
 
-DirectWrite write_str(JsonValueWriter& out, PyObject* str) {
+// Inlined into write_direct_json: most values are strings.
+[[gnu::always_inline]] inline DirectWrite write_str(JsonValueWriter& out, PyObject* str) {
   const StrText text(str);
   write_json_string(text.view(), out.out());
   return DirectWrite::ok;
@@ -125,6 +126,9 @@ DirectWrite write_direct_json(JsonValueWriter& out, PyObject* obj, uint64_t dept
   const unsigned long flags =
       type == &PyDict_Type ? Py_TPFLAGS_DICT_SUBCLASS : PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return write_str(out, obj);
+  if (detail::stack_short_at(depth)) [[unlikely]] {
+    return write_converted(out, detail::stack_short_placeholder(obj));
+  }
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
     return write_container(out, obj, stack, [&] { return write_dict(out, obj, depth, stack); });
   }

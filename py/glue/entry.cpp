@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/base/thread_stack.h"
 #include "py/glue/deferred_release.h"
 #include "py/glue/py_ref.h"
 
@@ -67,6 +68,10 @@ void set_panic_from_current_exception() noexcept {
   } catch (...) {
     abort_process("uncaught panic at ffi boundary");
   }
+}
+
+uintptr_t read_and_keep_stack_floor() {
+  return g_thread_entry_state.stack_floor = read_thread_stack_floor();
 }
 
 EntryScope::EntryScope() {

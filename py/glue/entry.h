@@ -20,6 +20,7 @@
 
 #include <cxxabi.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -33,12 +34,31 @@ class InternalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The thread's entry count: entries active on this thread while it holds the
-// interpreter lock. Positive exactly while the thread runs extension code
-// with the interpreter lock held.
-inline thread_local int g_thread_entry_count = 0;
-inline int& thread_entry_count() { return g_thread_entry_count; }
+// What the extension keeps per thread, together, so that an entry finds it
+// with one lookup of the thread's storage.
+struct ThreadEntryState {
+  static constexpr uintptr_t kFloorUnread = 1;
+
+  // Entries active on this thread while it holds the interpreter lock.
+  // Positive exactly while the thread runs extension code with the
+  // interpreter lock held.
+  int entry_count = 0;
+  // The lowest address of the thread's stack (core/base/thread_stack.h),
+  // read at its first use; 0 when unknown.
+  uintptr_t stack_floor = kFloorUnread;
+};
+inline thread_local ThreadEntryState g_thread_entry_state;
+
+inline int& thread_entry_count() { return g_thread_entry_state.entry_count; }
 inline bool holds_interpreter_lock() { return thread_entry_count() > 0; }
+
+// The thread's stack floor, read from the system on the thread's first use.
+uintptr_t read_and_keep_stack_floor();
+inline uintptr_t thread_stack_floor() {
+  const uintptr_t floor = g_thread_entry_state.stack_floor;
+  if (floor == ThreadEntryState::kFloorUnread) [[unlikely]] return read_and_keep_stack_floor();
+  return floor;
+}
 
 // Marks the running __traverse__ slot: any entry meanwhile aborts.
 inline constexpr int kTraverseEntryCount = -1;

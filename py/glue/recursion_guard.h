@@ -1,40 +1,61 @@
-// Counting an entry from Python into code that converts or renders values
-// against the interpreter's recursion limit.
+// Bounding an entry from Python into code that converts or renders values by
+// the native stack it may still use.
 //
 // Converting a value runs user code (isoformat(), __str__, probes, __hash__)
 // that may enter again: an object whose isoformat() renders a record
 // holding itself enters once per level, and each level keeps its native
-// frames (the interpreter's included, about 2.4 KiB for the conversion
-// functions and up to 5.6 KiB for the render functions and the writer's
-// log in the Release build). A RecursionGuard makes such an entry end in
-// RecursionError, which the conversion one level up turns into its
-// "unsupported" placeholder, long before a thread's native stack runs out:
-//   - it counts once against the interpreter's limit with
-//     Py_EnterRecursiveCall, as the standard json module counts a level;
-//   - and, as a level takes far more native stack than one of the
-//     interpreter's own (and since 3.12 the interpreter counts Python
-//     frames and native levels apart), the extension's entries active on
-//     the thread (entry.h) number at most the recursion limit divided by
-//     kUnitsPerEntry: 200 under the default limit of 1000, about 1.1 MiB
-//     of native stack at the largest level.
+// frames: the interpreter's, the entry's, and one set per container level
+// of the value it converts. How many levels fit depends on the data and on
+// the thread (8 MiB on the main thread, 2 MiB or less on threads with a set
+// stack size), so the bound is what is left of the thread's stack
+// (core/base/thread_stack.h; the floor is kept per thread, entry.h):
+//   - an entry with less than kStackMargin left ends in RecursionError,
+//     which the conversion one level up turns into its "unsupported"
+//     placeholder;
+//   - below the top level, each container and each object that may run user
+//     code finds the same room or becomes that placeholder itself
+//     (ConversionStack::native_stack_short, convert.h);
+//   - and the entry counts once against the interpreter's recursion limit
+//     with Py_EnterRecursiveCall, as the standard json module counts a
+//     level.
+//
+// kStackMargin must cover what runs between two of those questions: one
+// container level, the interpreter's frames of a call into Python code that
+// enters again, and the rendering of a whole record once its values are
+// converted (a 64-level value, its patterns applied). Measured without the
+// bound, by the smallest thread stack on which one call succeeds: a record
+// of flat values fits in Python's smallest thread stack, 36 KiB with the
+// interpreter's own frames, and a field holding 64 nested lists needs 16 KiB
+// more in the RelWithDebInfo build, 128 to 220 KiB more under AddressSanitizer
+// (log, the console line and the conversion debug functions the most).
 //
 // Interpreter lock held; one per entry, on the entry's own stack.
 #pragma once
 
+#include <cstddef>
+
+#include "core/base/thread_stack.h"
 #include "py/glue/entry.h"
 #include "py/glue/interpreter_exit.h"
 #include "py/glue/python.h"
 
 namespace vorlisk::py {
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr size_t kStackMargin = 512 * 1024;
+#else
+inline constexpr size_t kStackMargin = 64 * 1024;
+#endif
+
+// Sets RecursionError for an entry or a conversion step that found the
+// stack short.
+void set_stack_short_error();
+
 class RecursionGuard {
  public:
-  static constexpr int kUnitsPerEntry = 5;
-
   RecursionGuard() noexcept {
-    if (thread_entry_count() > Py_GetRecursionLimit() / kUnitsPerEntry) {
-      PyErr_SetString(PyExc_RecursionError,
-                      "maximum recursion depth exceeded while rendering a record");
+    if (stack_short(thread_stack_floor(), VORLISK_FRAME_ADDRESS(), kStackMargin)) {
+      set_stack_short_error();
       return;
     }
     counted_ = Py_EnterRecursiveCall(" while rendering a record") == 0;
