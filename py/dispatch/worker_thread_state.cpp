@@ -14,7 +14,9 @@ HandedThreadState::HandedThreadState() {
 }
 
 HandedThreadState::~HandedThreadState() {
-  if (state_ == nullptr) return;
+  // Making the channel on the way may run Python code, where the interpreter
+  // may end this thread at exit: the state is then the interpreter's.
+  if (state_ == nullptr || !may_touch_interpreter_in_destructor()) return;
   PyThreadState_Clear(state_);
   PyThreadState_Delete(state_);
 }
