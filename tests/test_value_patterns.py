@@ -181,3 +181,75 @@ def test_search_over_many_start_positions_is_bounded_as_a_whole():
     start = time.perf_counter()
     assert redact("(?=.*z)a", "a" * 200_000, allow_backtracking=True) == "[REDACTED]"
     assert time.perf_counter() - start < 5.0  # about 25 ms; unbounded, it takes minutes
+
+
+# ---- "${}" in the replacement, on every road ----------------------------------
+# No group is called "", so "${}" appends nothing: an unnamed group must not
+# answer to it, or part of a secret is copied into the line.
+
+def replaced_by_redact_patterns(pattern, text, replacement):
+    config = rust.RuntimeConfig("svc", sensitive_patterns=[pattern], pattern_replacement=replacement)
+    return config.redact_patterns(text)
+
+
+def replaced_by_render_line(pattern, text, replacement):
+    line = rust.render_line({}, "app", "info", "svc", text, "T", sensitive_patterns=[pattern],
+                            pattern_replacement=replacement)
+    return json.loads(line)["message"]
+
+
+def replaced_by_render_line_console(pattern, text, replacement):
+    return rust.render_line_console({}, "app", "info", "svc", text, False, timestamp="T",
+                                    sensitive_patterns=[pattern], pattern_replacement=replacement)
+
+
+def replaced_by_render_line_with_config(pattern, text, replacement):
+    config = rust.RedactionConfig([pattern], replacement)
+    return json.loads(rust.render_line_with_config({}, "app", "info", "svc", text, config, "T"))["message"]
+
+
+def replaced_by_writer(pattern, text, replacement):
+    """log, log_capture and render_enqueue_json, which must agree."""
+    config = rust.RuntimeConfig("svc", sensitive_patterns=[pattern], pattern_replacement=replacement)
+    writer = rust._NativeStringWriter(0)
+    assert writer.log(config, "app", "info", text, {}, {}, {}, None, None) == 0
+    code, captured, _ = writer.log_capture(config, "app", "info", text, {}, {}, {}, None, None, False)
+    assert code == 0
+    assert writer.render_enqueue_json({}, "app", "info", "svc", text, True,
+                                      config=rust.RedactionConfig([pattern], replacement))
+    writer.close()
+    messages = [json.loads(line)["message"] for line in writer.messages()]
+    assert messages[1] == json.loads(captured)["message"]
+    assert messages[0] == messages[1] == messages[2]
+    return messages[0]
+
+
+# ASCII text is searched by RE2; a Unicode \b over non-ASCII text by the Pike VM.
+EMPTY_NAME_CASES = [
+    (r"(a)(b)", "xaby", "<${}>", "x<>y"),
+    (r"(?P<k>a)(b)", "xaby", "<${}>", "x<>y"),
+    (r"\b(a)(b)", "é ab", "<${}>", "é <>"),
+    (r"\b(?P<k>a)(b)", "x ab", "<${}>", "x <>"),
+    (r"(?P<k>a)(b)", "xaby", "<${}|${k}|${2}|$k$|${}$$>", "x<|a|b|a$|$>y"),
+    (r"\b(a)(b)", "é ab", "<$1|${}|${>", "é <a||${>"),
+]
+
+
+@pytest.mark.parametrize("road", [replaced_by_redact_patterns, replaced_by_render_line,
+                                  replaced_by_render_line_console,
+                                  replaced_by_render_line_with_config, replaced_by_writer])
+@pytest.mark.parametrize("pattern, text, replacement, expected", EMPTY_NAME_CASES)
+def test_an_empty_group_name_appends_nothing_on_every_road(road, pattern, text, replacement,
+                                                           expected):
+    got = road(pattern, text, replacement)
+    if road is replaced_by_render_line_console:
+        expected = console_message(expected)
+    assert got == expected
+
+
+@pytest.mark.parametrize("pattern, text, replacement, expected", EMPTY_NAME_CASES)
+def test_an_empty_group_name_means_the_same_to_the_backtracking_engine(pattern, text, replacement,
+                                                                        expected):
+    config = rust.RuntimeConfig("svc", sensitive_patterns=["(?=)" + pattern],
+                                pattern_replacement=replacement, allow_backtracking=True)
+    assert config.redact_patterns(text) == expected

@@ -232,10 +232,7 @@ std::string_view LinearExpression::full_form_text() const { return programs_->fu
 size_t LinearExpression::capture_group_count() const { return programs_->tree.capture_count; }
 
 void LinearExpression::numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const {
-  const std::vector<std::string>& names = programs_->tree.capture_names;
-  for (size_t number = 1; number < names.size(); ++number) {
-    if (names[number] == name) numbers.push_back(static_cast<uint32_t>(number));
-  }
+  programs_->tree.numbers_named(name, numbers);
 }
 
 struct LinearSet::Handle {

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/render/unicode_sets.h"
@@ -177,6 +178,15 @@ struct PatternTree {
   // capture_names[n] is the name of group n; "" when it has none.
   // capture_names[0] (the whole match) is always "".
   std::vector<std::string> capture_names{""};
+
+  // Appends, in ascending order, the numbers of the groups called `name`.
+  // The "" of an unnamed group means it has no name, so "" names no group.
+  void numbers_named(std::string_view name, std::vector<uint32_t>& numbers) const {
+    if (name.empty()) return;
+    for (size_t number = 1; number < capture_names.size(); ++number) {
+      if (capture_names[number] == name) numbers.push_back(static_cast<uint32_t>(number));
+    }
+  }
 
   // Whether any word assertion occurs, and whether RE2 has an ASCII form
   // of every one that does (they are all \b or \B).

@@ -72,7 +72,7 @@ void ReplacementTemplate::add_reference(std::string_view name, const GroupNames&
   bool all_digits = false;
   if (std::optional<uint32_t> number = group_number(name, groups.capture_group_count(), all_digits)) {
     numbers_.push_back(*number);
-  } else if (!all_digits) {
+  } else if (!all_digits && !name.empty()) {
     groups.numbers_of(name, numbers_);
   }
   piece.group_count = static_cast<uint32_t>(numbers_.size() - piece.first_group);

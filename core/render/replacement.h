@@ -1,7 +1,8 @@
 // The replacement text of a value pattern with its "$" references:
 //
 //   $$          one "$"
-//   ${name}     the group called `name` (any text up to the "}")
+//   ${name}     the group called `name` (any text up to the "}"); no group
+//               is called "", so "${}" adds nothing
 //   $name       the group named by the longest run of ASCII letters, digits
 //               and "_" after the "$" ("$1a" names a group "1a")
 //   digits      a name made only of decimal digits is the group with that
@@ -27,7 +28,7 @@ class GroupNames {
  public:
   virtual size_t capture_group_count() const = 0;  // group 0 not counted
   // Appends, in ascending order, the numbers of the groups called `name`
-  // (one engine allows several groups with one name).
+  // (one engine allows several groups with one name). Never asked for "".
   virtual void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const = 0;
 
  protected:

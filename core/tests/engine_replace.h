@@ -26,9 +26,7 @@ class TreeGroups final : public GroupNames {
   explicit TreeGroups(const pattern::PatternTree& tree) : tree_(tree) {}
   size_t capture_group_count() const override { return tree_.capture_count; }
   void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const override {
-    for (size_t n = 1; n < tree_.capture_names.size(); ++n) {
-      if (tree_.capture_names[n] == name) numbers.push_back(static_cast<uint32_t>(n));
-    }
+    tree_.numbers_named(name, numbers);
   }
 
  private:

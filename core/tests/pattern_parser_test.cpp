@@ -230,6 +230,13 @@ TEST(PatternTree, CapturesAreNumberedByTheirOpening) {
   const PatternTree tree = linear_tree("(?P<a>x(y))(?:z)(?<b>w)(?i:v)");
   EXPECT_EQ(tree.capture_count, 3u);
   EXPECT_EQ(tree.capture_names, (std::vector<std::string>{"", "a", "", "b"}));
+  // An unnamed group has no name: "" must not find group 2 (nor the whole match).
+  for (const auto& [name, numbers] : {std::pair<const char*, std::vector<uint32_t>>{"b", {3}},
+                                      {"", {}}, {"c", {}}}) {
+    std::vector<uint32_t> found;
+    tree.numbers_named(name, found);
+    EXPECT_EQ(found, numbers) << '"' << name << '"';
+  }
 }
 
 TEST(PatternTree, WordAssertionsAndWhetherRe2HasThem) {

@@ -257,6 +257,10 @@ INSTANTIATE_TEST_SUITE_P(
             ReplaceCase{"user=(\\w+)", "user=alice", "$ a$ ${1 $$1 $-", "$ a$ ${1 $1 $-"},
             ReplaceCase{"(?P<name>\\w+)=(\\d+)?", "k=", "[${name}|$name.|$2|${nope}]",
                         "[k|k.||]"},
+            // No group is called "", named or not.
+            ReplaceCase{"(a)(b)", "xaby", "<${}>", "x<>y"},
+            ReplaceCase{"(?P<k>a)(b)", "xaby", "<${}|${k}>", "x<|a>y"},
+            ReplaceCase{"\\b(a)(b)", "\u00E9 ab", "<${}$2>", "\u00E9 <b>"},
             // Empty matches: never right after the previous match, never
             // inside a character.
             ReplaceCase{"x*", "h\u00E9llo", "-", "-h-\u00E9-l-l-o-"},

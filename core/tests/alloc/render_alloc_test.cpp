@@ -25,7 +25,10 @@ thread_local size_t tls_allocations = 0;
 thread_local size_t tls_bytes = 0;
 }  // namespace
 
-void* operator new(size_t size) {
+// Kept out of line: inlined where a pointer came from `new`, the call to
+// free() reads to g++ as a mismatched pair (-Wmismatched-new-delete),
+// though these two functions are the pair.
+[[gnu::noinline]] void* operator new(size_t size) {
   if (tls_counting) {
     ++tls_allocations;
     tls_bytes += size;
@@ -33,8 +36,8 @@ void* operator new(size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace vorlisk {
 namespace {
