@@ -13,16 +13,16 @@
 // holds nothing, and nothing there closes that number again, which may by
 // then name a file the child opened itself.
 //
-// Two moments of a descriptor's life are not listed:
-//   - between open(2) and its listing. A fork() that comes between them may
-//     give the child the descriptor unlisted, so `open` then closes it and
-//     opens again: this process never uses a description that a child
-//     holds unknown to it;
-//   - between its unlisting and close(2). A child forked then keeps the
-//     description, which this process is closing: close only a descriptor
-//     on which this process holds no lock.
-// Neither ever waits for the other: fork() waits only for the bookkeeping
-// around them, never for an open or a close (a stuck disk).
+// Two moments of a descriptor's life are not covered, so that fork() waits
+// only for the bookkeeping around them, never for an open or a close (a
+// stuck disk):
+//   - between open(2) and noting the number. A child forked between them
+//     may get the descriptor unnoted, so `open` then closes it and opens
+//     again: this process never uses a description that a child holds
+//     unknown to it;
+//   - between forgetting the number and close(2). A child forked then
+//     keeps the description, which this process is closing: close only a
+//     descriptor on which this process holds no lock.
 //
 // Thread safety: one owner thread opens, uses and closes the descriptor;
 // the fork guard's handlers, in whatever thread forks, only take its mutex
