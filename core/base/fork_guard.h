@@ -28,6 +28,9 @@
 //     live generation;
 //   the table of recently compiled value patterns (RecentPatterns): its
 //     mutex, held only to look up and reorder entries;
+//   a descriptor that stays with its process (ForkLocalFd), such as a log
+//     file's or its lock file's: its mutex, held only to note the number;
+//     in the child its copy is closed;
 //   the pool of deferred reference releases, `after_the_others`: its mutex.
 //     A thread holding another listed lock may queue a release into the
 //     pool, so the pool's mutex must be the last one taken.

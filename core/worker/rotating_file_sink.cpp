@@ -44,10 +44,11 @@ struct DirCloser {
 
 }  // namespace
 
-std::variant<UniqueFd, std::string> open_append_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return os_error_text(errno);
-  return UniqueFd(fd);
+std::optional<std::string> open_append_file(ForkLocalFd& file, const std::string& path) {
+  if (const int error = file.open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600)) {
+    return os_error_text(error);
+  }
+  return std::nullopt;
 }
 
 SinkResult flock_exclusive(int fd) {
@@ -66,23 +67,26 @@ std::variant<std::unique_ptr<RotatingFileSink>, std::string> RotatingFileSink::o
     if (auto failed = create_directories(*paths.parent)) return std::move(*failed);
   }
 
-  const int lock_fd = ::open(paths.lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock_fd < 0) return os_error_text(errno);
-  UniqueFd lock_file(lock_fd);
+  // The descriptors go straight into the sink, so that a child forked by
+  // another thread meanwhile does not keep them (with the lock taken below).
+  std::unique_ptr<RotatingFileSink> sink(new RotatingFileSink());
+  if (const int error = sink->lock_file_.open(paths.lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                                               0600)) {
+    return os_error_text(error);
+  }
 
   // Creating the log file under the lock keeps a rotating process from
   // racing the creation.
-  if (SinkResult locked = flock_exclusive(lock_file.get()); !locked.is_ok()) return locked.error();
-  auto opened = open_append_file(paths.log);
-  SinkResult unlocked = flock_unlock(lock_file.get());
-  if (auto* error = std::get_if<std::string>(&opened)) return std::move(*error);
+  const int lock_fd = sink->lock_file_.get();
+  if (SinkResult locked = flock_exclusive(lock_fd); !locked.is_ok()) return locked.error();
+  auto failed = open_append_file(sink->log_file_, paths.log);
+  SinkResult unlocked = flock_unlock(lock_fd);
+  if (failed) return std::move(*failed);
   if (!unlocked.is_ok()) return unlocked.error();
-  UniqueFd log_file = std::move(std::get<UniqueFd>(opened));
 
   struct stat st{};
-  if (::fstat(log_file.get(), &st) != 0) return os_error_text(errno);
+  if (::fstat(sink->log_file_.get(), &st) != 0) return os_error_text(errno);
 
-  std::unique_ptr<RotatingFileSink> sink(new RotatingFileSink());
   sink->identity_ = Identity{st.st_dev, st.st_ino};
   sink->path_ = std::move(paths.log);
   sink->dir_ = paths.parent.value_or(std::string());
@@ -92,8 +96,6 @@ std::variant<std::unique_ptr<RotatingFileSink>, std::string> RotatingFileSink::o
   sink->file_backup_count_ = file_backup_count;
   sink->current_size_ = static_cast<uint64_t>(st.st_size);
   sink->regular_ = S_ISREG(st.st_mode);
-  sink->lock_file_ = std::move(lock_file);
-  sink->log_file_ = std::move(log_file);
   return sink;
 }
 
@@ -249,13 +251,12 @@ bool RotatingFileSink::ends_mid_line() {
   if (!tail_reader_ && identity_) {
     // The log file is open for appending only; the path, checked against
     // the open file under the lock, gives it for reading.
-    UniqueFd reader(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st{};
-    if (!reader || ::fstat(reader.get(), &st) != 0 ||
-        Identity{st.st_dev, st.st_ino} != *identity_) {
+    if (tail_reader_.open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    if (::fstat(tail_reader_.get(), &st) != 0 || Identity{st.st_dev, st.st_ino} != *identity_) {
+      tail_reader_.reset();
       return false;
     }
-    tail_reader_ = std::move(reader);
   }
   if (!tail_reader_) return false;
   char last = '\n';
@@ -267,11 +268,11 @@ bool RotatingFileSink::ends_mid_line() {
 }
 
 SinkResult RotatingFileSink::reopen() {
-  auto opened = open_append_file(path_);
-  if (auto* error = std::get_if<std::string>(&opened)) return SinkResult::failure(std::move(*error));
-  UniqueFd fd = std::move(std::get<UniqueFd>(opened));
+  if (auto failed = open_append_file(log_file_, path_)) {
+    return SinkResult::failure(std::move(*failed));
+  }
   struct stat st{};
-  if (::fstat(fd.get(), &st) == 0) {
+  if (::fstat(log_file_.get(), &st) == 0) {
     identity_ = Identity{st.st_dev, st.st_ino};
     current_size_ = static_cast<uint64_t>(st.st_size);
     regular_ = S_ISREG(st.st_mode);
@@ -283,7 +284,6 @@ SinkResult RotatingFileSink::reopen() {
   leading_newline_ = false;
   tail_known_ = false;
   tail_reader_.reset();
-  log_file_ = std::move(fd);
   return SinkResult::ok();
 }
 

@@ -27,6 +27,13 @@
 // lock. That line feed counts in the size like any byte written. Nothing
 // is buffered beyond the lines handed over: flush has nothing to do.
 //
+// Every descriptor the sink holds stays with the process that opened it
+// (fork_local_fd.h): in a forked child the copy of the sink holds none, so
+// the lock of a parent that dies while writing is not kept by the child.
+// Nothing there uses that copy (it belongs to a worker that did not come
+// along); if something did, its writes would fail and dropping it would
+// close nothing the child opened.
+//
 // Thread safety: a sink belongs to one worker thread (see `LineSink`).
 #pragma once
 
@@ -45,14 +52,15 @@
 #include <utility>
 #include <variant>
 
+#include "core/base/fork_local_fd.h"
 #include "core/worker/line_sink.h"
-#include "core/worker/unique_fd.h"
 
 namespace vorlisk {
 
 // Opens the log file N for appending (creating it with mode 0600, close on
-// exec); the system's error text on failure.
-std::variant<UniqueFd, std::string> open_append_file(const std::string& path);
+// exec) into `file`, in place of what it held; the system's error text on
+// failure, `file` unchanged.
+std::optional<std::string> open_append_file(ForkLocalFd& file, const std::string& path);
 
 // flock(LOCK_EX), repeated while interrupted by a signal.
 SinkResult flock_exclusive(int fd);
@@ -131,9 +139,9 @@ class RotatingFileSink final : public LineSink {
   uint64_t file_max_bytes_ = 0;     // 0 disables rotation
   uint64_t file_backup_count_ = 0;  // 0 disables rotation
   uint64_t current_size_ = 0;
-  UniqueFd lock_file_;
-  UniqueFd log_file_;
-  UniqueFd tail_reader_;  // the open file for reading, once needed; -1 else
+  ForkLocalFd lock_file_;
+  ForkLocalFd log_file_;
+  ForkLocalFd tail_reader_;  // the open file for reading, once needed; -1 else
   bool regular_ = false;  // the open file is a regular file (others have no tail to read)
   bool leading_newline_ = false;
   // `leading_newline_` tells how the file ends: it is the file this sink

@@ -141,7 +141,9 @@ class WriterHandle final : public ForkGuarded {
   // The worker is not in the child: with the locks still held, pushes are
   // refused as closed, flush and close return at once (see
   // LineQueue::forget_worker_after_fork), and the thread handle, whose id
-  // names nothing here, is let go.
+  // names nothing here, is let go. The sink stays with the worker's body,
+  // never run or dropped here; its descriptors were closed as the child
+  // started (fork_local_fd.h).
   void unlock_after_fork_in_child() override;
 
   // Called with the queue mutex held: closes the queue for good, lets the
