@@ -50,6 +50,13 @@ SCRIPT = textwrap.dedent("""
         while True:
             writer.flush(1.0)
 
+    def open_and_close():
+        while True:
+            other = rust._NativeStringWriter(2)
+            for _ in range(10):
+                other.log(config, "a", "info", "m", {"k": 1}, {}, {}, None, None)
+            other.close()
+
     def python_code():
         while True:
             rust.render_line({"k": Slow(), "n": [[Slow()]]}, "a", "info", "s", "m")
@@ -70,7 +77,7 @@ SCRIPT = textwrap.dedent("""
 
     roads = {
         "file": [log, render_enqueue, capture, flush],
-        "memory": [log, render_enqueue, capture, flush],
+        "memory": [log, render_enqueue, capture, flush, open_and_close],
         "python code": [python_code, python_code],
         "dispatcher": dispatch(),
     }
