@@ -88,10 +88,16 @@ def start(script):
 def growth():
     children = {"short": start(SHORT_MESSAGES), "long": start(LONG_MESSAGES)}
     results = {}
-    for name, child in children.items():
-        out, err = child.communicate(timeout=900)
-        assert child.returncode == 0, err
-        results[name] = {int(calls): grown for calls, grown in json.loads(out).items()}
+    try:
+        for name, child in children.items():
+            out, err = child.communicate(timeout=900)
+            assert child.returncode == 0, err
+            results[name] = {int(calls): grown for calls, grown in json.loads(out).items()}
+    finally:
+        for child in children.values():
+            if child.poll() is None:
+                child.kill()
+                child.wait()
     return results
 
 
