@@ -17,7 +17,9 @@ Run by `make bench` (a Release build on PYTHONPATH), or alone:
    call come from the table of recently compiled patterns: five common
    patterns, and `\\w+` alone, on an ASCII record and on one whose message
    is not ASCII, less the same call without patterns. Median of several
-   runs, in ms per call.
+   runs, in ms per call. Then the same with patterns that miss the table at
+   every call: 40 variants of each list in turn, each pattern followed by a
+   distinct `(?:yN){0}`, which matches the empty text.
 """
 
 import statistics
@@ -58,11 +60,16 @@ def long_texts():
         print(f"{name:16} {shape:38} {times[0]:10.2f} {times[1]:9.2f} {times[1] / times[0]:6.1f}x")
 
 
-def per_call_ms(patterns, message, calls=400, repeats=7):
-    kwargs = {"sensitive_patterns": patterns} if patterns else {}
+def variants(patterns, count=40):
+    return [[f"{pattern}(?:y{i}){{0}}" for pattern in patterns] for i in range(count)]
+
+
+def per_call_ms(patterns, message, calls=400, repeats=7, missing=False):
+    lists = variants(patterns) if missing else [patterns]
 
     def run():
-        for _ in range(calls):
+        for call in range(calls):
+            kwargs = {"sensitive_patterns": lists[call % len(lists)]} if patterns else {}
             rust.render_line({"user": "alice", "attempt": 3}, "app", "info", "svc", message, "T", **kwargs)
 
     run()
@@ -75,12 +82,15 @@ def per_call_ms(patterns, message, calls=400, repeats=7):
 
 
 def compile_costs():
-    print(f"{'render_line per-call patterns':32} {'ASCII ms':>9} {'non-ASCII ms':>13}")
+    print(f"{'render_line per-call patterns':52} {'ASCII ms':>9} {'non-ASCII ms':>13}")
     messages = {"ASCII": "user signed in", "non-ASCII": "Benutzer j\u00fcrgen hat sich angemeldet"}
     floor = {name: per_call_ms(None, message) for name, message in messages.items()}
     for name, patterns in [("the five common patterns", COMMON), (r"\w+ alone", [r"\w+"])]:
-        cost = {key: per_call_ms(patterns, message) - floor[key] for key, message in messages.items()}
-        print(f"{name:32} {cost['ASCII']:9.3f} {cost['non-ASCII']:13.3f}")
+        for missing in (False, True):
+            cost = {key: per_call_ms(patterns, message, missing=missing) - floor[key]
+                    for key, message in messages.items()}
+            label = name + (", missing the table" if missing else "")
+            print(f"{label:52} {cost['ASCII']:9.3f} {cost['non-ASCII']:13.3f}")
 
 
 def main():

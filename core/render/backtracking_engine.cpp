@@ -194,6 +194,7 @@ class Pcre2Program {
   Pcre2Program& operator=(const Pcre2Program&) = delete;
 
   const pcre2_code* plain() const { return plain_->code; }
+  const std::string& counted_form() const { return counted_form_; }
 
   // Null when the pattern has no counted form (or memory ran out).
   const pcre2_code* counted() const {
@@ -283,7 +284,33 @@ struct BacktrackingExpression::Handles {
 
   Pcre2Program program;
   uint32_t heap_limit_kib = 0;
+  size_t memory_bound = 0;
 };
+
+namespace {
+
+constexpr size_t kAllocationOverhead = 32;  // glibc's malloc, at most
+
+// What the program compiled with callouts may take beyond the plain one:
+// the two share their header and name table, and PCRE2 refuses code
+// longer than its links can span (64 KiB with its usual 2-byte links).
+size_t counted_code_bound() {
+  uint32_t link_size = 0;
+  if (pcre2_config(PCRE2_CONFIG_LINKSIZE, &link_size) < 0 || link_size > 4) return SIZE_MAX / 8;
+  return size_t{1} << (8 * link_size);
+}
+
+// The two programs, their holders and the form with callouts.
+size_t programs_bound(const pcre2_code* plain, const std::string& counted_form) {
+  static const size_t counted_code = counted_code_bound();
+  size_t plain_size = 0;
+  if (pcre2_pattern_info(plain, PCRE2_INFO_SIZE, &plain_size) != 0) return SIZE_MAX / 8;
+  const size_t holders = 2 * (sizeof(Pcre2Code) + kAllocationOverhead);
+  const size_t programs = 2 * (plain_size + kAllocationOverhead) + counted_code;
+  return std::min(SIZE_MAX / 8, holders + programs + counted_form.capacity() + kAllocationOverhead);
+}
+
+}  // namespace
 
 std::variant<BacktrackingExpression, std::string> BacktrackingExpression::compile(
     std::string_view pattern) {
@@ -325,6 +352,8 @@ std::variant<BacktrackingExpression, std::string> BacktrackingExpression::compil
   // match-data block that grew past 1 MiB after the call.
   const uint64_t heap_kib = ((uint64_t{kBacktrackMatchLimit} + 1) * frame_size + 1023) / 1024;
   handles->heap_limit_kib = static_cast<uint32_t>(std::min<uint64_t>(heap_kib, UINT32_MAX));
+  handles->memory_bound = sizeof(Handles) + kAllocationOverhead +
+                          programs_bound(code, handles->program.counted_form());
   return BacktrackingExpression(std::move(handles), capture_count);
 }
 
@@ -344,6 +373,8 @@ std::optional<std::string> BacktrackingExpression::replace_all(std::string_view 
   cache.trim();
   return result;
 }
+
+size_t BacktrackingExpression::memory_bound() const { return handles_->memory_bound; }
 
 void BacktrackingExpression::numbers_of(std::string_view name,
                                         std::vector<uint32_t>& numbers) const {

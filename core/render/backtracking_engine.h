@@ -19,7 +19,8 @@
 //
 // Immutable once compiled; any number of threads may search with one
 // expression at once. Each thread keeps one match-data block for all its
-// searches and gives back one that grew large.
+// searches and gives back one that grew large: the block belongs to the
+// thread, not to an expression.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +54,10 @@ class BacktrackingExpression final : public GroupNames {
   // Every match replaced; nothing when there is no match; "[REDACTED]"
   // when a search fails.
   std::optional<std::string> replace_all(std::string_view text, std::string_view replacement) const;
+
+  // The most memory the expression holds, its program with callouts (built
+  // on first need) included.
+  size_t memory_bound() const;
 
   size_t capture_group_count() const override { return capture_count_; }
   void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const override;

@@ -4,8 +4,10 @@
 #include <re2/set.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "core/base/utf8.h"
+#include "core/render/linear_memory.h"
 #include "core/render/match_loop.h"
 #include "core/render/pattern_emit.h"
 #include "core/render/pattern_parser.h"
@@ -27,13 +29,13 @@ using pattern::Re2Form;
 constexpr int64_t kMemoryBudget = static_cast<int64_t>(kLinearProgramLimit) * 3 / 2;
 constexpr size_t kInstructionLimit = pattern::re2_instruction_limit(kLinearProgramLimit);
 
-RE2::Options expression_options() {
+RE2::Options expression_options(int64_t memory_budget = kMemoryBudget) {
   RE2::Options options;
   options.set_encoding(RE2::Options::EncodingUTF8);
   options.set_posix_syntax(false);  // Perl classes, \b, and "^"/"$" at the text ends only
   options.set_longest_match(false);
   options.set_log_errors(false);
-  options.set_max_mem(kMemoryBudget);
+  options.set_max_mem(memory_budget);
   options.set_literal(false);
   options.set_never_nl(false);
   options.set_dot_nl(false);
@@ -144,6 +146,8 @@ class PikeVmMatcher {
 struct LinearExpression::Programs {
   explicit Programs(pattern::PatternTree parsed) : tree(std::move(parsed)) {}
 
+  static size_t index(Re2Form form) { return form == Re2Form::kAscii ? 0 : 1; }
+
   // RE2's program of `form`; null when RE2 could not build it.
   const RE2* re2(Re2Form form) const {
     const RE2* re = (form == Re2Form::kAscii ? ascii : full).get_or_build([&] { return build(form); });
@@ -151,8 +155,21 @@ struct LinearExpression::Programs {
   }
 
   std::unique_ptr<RE2> build(Re2Form form) const {
-    if (form == Re2Form::kFull) return std::make_unique<RE2>(piece(full_text()), expression_options());
-    return std::make_unique<RE2>(pattern::emit_re2(tree, form), expression_options());
+    const RE2::Options options = expression_options(re2_budgets[index(form)]);
+    if (form == Re2Form::kFull) return std::make_unique<RE2>(piece(full_text()), options);
+    return std::make_unique<RE2>(pattern::emit_re2(tree, form), options);
+  }
+
+  // What this object may come to hold, with `re2_budgets` as they are.
+  size_t bound(const pattern::TreeMeasure& measure) const {
+    size_t bytes = pattern::allocation_bytes(sizeof(Programs));
+    bytes = pattern::add_bytes(bytes, measure.tree_bytes);
+    bytes = pattern::add_bytes(bytes, pattern::allocation_bytes(pattern::form_text_bound(measure)));
+    for (int64_t budget : re2_budgets) {
+      bytes = pattern::add_bytes(bytes, pattern::allocation_bytes(sizeof(RE2)));
+      bytes = pattern::add_bytes(bytes, pattern::re2_memory_bound(measure, budget));
+    }
+    return pattern::add_bytes(bytes, pattern::pike_memory_bound(measure));
   }
 
   const std::string& full_text() const {
@@ -171,27 +188,48 @@ struct LinearExpression::Programs {
   }
 
   pattern::PatternTree tree;
+  // RE2's memory budget for the ASCII and the full form; set at compile.
+  int64_t re2_budgets[2] = {kMemoryBudget, kMemoryBudget};
+  size_t memory_bound = 0;
   PublishedOnce<std::string> full_form;
   PublishedOnce<RE2> ascii;
   PublishedOnce<RE2> full;
   PublishedOnce<PikeProgram> exact;
 };
 
-std::variant<LinearExpression, std::string> LinearExpression::compile(std::string_view pattern) {
+std::variant<LinearExpression, std::string> LinearExpression::compile(std::string_view pattern,
+                                                                     size_t memory_cap) {
   auto parsed = pattern::parse_linear_pattern(pattern);
   if (auto* error = std::get_if<std::string>(&parsed)) return std::move(*error);
   auto programs = std::make_unique<Programs>(std::move(std::get<pattern::PatternTree>(parsed)));
-  // A program that may outgrow the limit is built now, so that its error
-  // is the pattern's. The ASCII form is never larger than the full one
-  // but for a few instructions; should it fail where the full one does
-  // not, the Pike VM searches ASCII text alone.
-  if (pattern::re2_instruction_bound(programs->tree, Re2Form::kFull) > kInstructionLimit) {
+  const size_t full_instructions = pattern::re2_instruction_bound(programs->tree, Re2Form::kFull);
+  const size_t ascii_instructions = pattern::re2_instruction_bound(programs->tree, Re2Form::kAscii);
+  // A program that may outgrow the limit is built now, with the default
+  // budget, so that its error is the pattern's. The ASCII form is never
+  // larger than the full one but for a few instructions; should it fail
+  // where the full one does not, the Pike VM searches ASCII text alone.
+  const bool built_now = full_instructions > kInstructionLimit || ascii_instructions > kInstructionLimit;
+  if (full_instructions > kInstructionLimit) {
     std::unique_ptr<RE2> full = programs->build(Re2Form::kFull);
     if (!full->ok()) return error_text(*full);
     programs->full.set(std::move(full));
   }
-  if (pattern::re2_instruction_bound(programs->tree, Re2Form::kAscii) > kInstructionLimit) {
-    programs->re2(Re2Form::kAscii);
+  if (ascii_instructions > kInstructionLimit) programs->re2(Re2Form::kAscii);
+  const pattern::TreeMeasure measure = pattern::measure_tree(programs->tree);
+  programs->memory_bound = programs->bound(measure);
+  if (!built_now && programs->memory_bound > memory_cap) {
+    // Every program is still to be built: their budgets may be cut.
+    for (const auto& [form, instructions] : {std::pair{Re2Form::kAscii, ascii_instructions},
+                                           std::pair{Re2Form::kFull, full_instructions}}) {
+      programs->re2_budgets[Programs::index(form)] =
+          std::min(pattern::confined_re2_budget(instructions), kMemoryBudget);
+    }
+    const size_t confined = programs->bound(measure);
+    if (confined <= memory_cap) {
+      programs->memory_bound = confined;
+    } else {
+      programs->re2_budgets[0] = programs->re2_budgets[1] = kMemoryBudget;
+    }
   }
   return LinearExpression(std::move(programs));
 }
@@ -228,6 +266,8 @@ std::optional<std::string> LinearExpression::replace_all(std::string_view text,
 }
 
 std::string_view LinearExpression::full_form_text() const { return programs_->full_text(); }
+
+size_t LinearExpression::memory_bound() const { return programs_->memory_bound; }
 
 size_t LinearExpression::capture_group_count() const { return programs_->tree.capture_count; }
 

@@ -28,6 +28,13 @@
 // pattern. Errors are returned, never logged, and quote the pattern as it
 // was written.
 //
+// What an expression may hold is bounded when it is compiled, every
+// program it may build later included (linear_memory.h). Compiled with a
+// memory cap, an expression whose programs and automata can be confined
+// within it is: RE2's budgets are cut from the default one (which lets an
+// automaton grow to megabytes) to what its programs need and a modest
+// cache. The matches are the same either way.
+//
 // Immutable once compiled but for the programs built on first need, which
 // are published atomically; any number of threads may search with one
 // expression at once (RE2 guards its lazily built automata itself; its
@@ -36,6 +43,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -53,8 +61,10 @@ inline constexpr size_t kLinearProgramLimit = 10 * 1024 * 1024;
 class LinearExpression final : public GroupNames {
  public:
   // The expression, or the error text (a program over the limit gives
-  // "Compiled regex exceeds size limit of 10485760 bytes.").
-  static std::variant<LinearExpression, std::string> compile(std::string_view pattern);
+  // "Compiled regex exceeds size limit of 10485760 bytes."). Confined when
+  // its memory bound can be brought within `memory_cap` bytes.
+  static std::variant<LinearExpression, std::string> compile(std::string_view pattern,
+                                                            size_t memory_cap = SIZE_MAX);
 
   LinearExpression(LinearExpression&&) noexcept;
   LinearExpression& operator=(LinearExpression&&) noexcept;
@@ -66,6 +76,10 @@ class LinearExpression final : public GroupNames {
   // The full RE2 form (word assertions left out), which matches wherever
   // the pattern does: what a LinearSet of several patterns is made of.
   std::string_view full_form_text() const;
+
+  // The most memory the expression holds, whatever it searches and however
+  // many threads search it, with every program built.
+  size_t memory_bound() const;
 
   size_t capture_group_count() const override;
   void numbers_of(std::string_view name, std::vector<uint32_t>& numbers) const override;

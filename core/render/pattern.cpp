@@ -1,5 +1,7 @@
 #include "core/render/pattern.h"
 
+#include <algorithm>
+
 #include "core/render/backtracking_engine.h"
 #include "core/render/linear_engine.h"
 
@@ -17,6 +19,10 @@ class CompiledPattern::Engine {
   std::optional<std::string_view> linear_full_form() const {
     if (const auto* linear = std::get_if<LinearExpression>(&expression_)) return linear->full_form_text();
     return std::nullopt;
+  }
+
+  size_t memory_bound() const {
+    return std::visit([](const auto& expression) { return expression.memory_bound(); }, expression_);
   }
 
   std::optional<std::string> replace_all(std::string_view text, std::string_view replacement) const {
@@ -38,6 +44,12 @@ std::optional<std::string_view> CompiledPattern::linear_full_form() const {
   return engine_->linear_full_form();
 }
 
+size_t CompiledPattern::memory_bound() const {
+  // The engine shares one allocation with its reference counts.
+  constexpr size_t kSharedBlock = sizeof(Engine) + 64;
+  return std::min(SIZE_MAX / 2, engine_->memory_bound()) + kSharedBlock;
+}
+
 namespace {
 
 template <class Expression>
@@ -53,8 +65,8 @@ PatternResult compile_standard_pattern(std::string_view pattern) {
   return to_pattern(LinearExpression::compile(pattern));
 }
 
-PatternResult compile_pattern(std::string_view pattern, bool allow_backtracking) {
-  PatternResult linear = compile_standard_pattern(pattern);
+PatternResult compile_pattern(std::string_view pattern, bool allow_backtracking, size_t memory_cap) {
+  PatternResult linear = to_pattern(LinearExpression::compile(pattern, memory_cap));
   if (!allow_backtracking || std::holds_alternative<CompiledPattern>(linear)) return linear;
   // The linear engine's error is dropped: the backtracking engine's own
   // answer is the one reported.

@@ -27,6 +27,8 @@
 // CompiledPattern share it.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +48,9 @@ class CompiledPattern {
   // left out: it matches wherever the pattern does), for a combined
   // search of several patterns; nothing for the backtracking engine.
   std::optional<std::string_view> linear_full_form() const;
+  // The most memory the engine holds, with every program it may build on
+  // first need and every cache at its budget: what keeping it costs.
+  size_t memory_bound() const;
   const Engine& engine() const { return *engine_; }
 
  private:
@@ -60,8 +65,11 @@ PatternResult compile_standard_pattern(std::string_view pattern);
 
 // Linear-time engine first; when it rejects the pattern and
 // `allow_backtracking` is set, the backtracking engine (whose error text is
-// then the one reported).
-PatternResult compile_pattern(std::string_view pattern, bool allow_backtracking);
+// then the one reported). A linear engine whose memory bound can be
+// brought within `memory_cap` bytes has its automata's caches confined so
+// that it is (linear_engine.h); the matches are the same.
+PatternResult compile_pattern(std::string_view pattern, bool allow_backtracking,
+                              size_t memory_cap = SIZE_MAX);
 
 // Replaces every match of `pattern` in `text` by `replacement` ("$" expands
 // capture references). Nothing means no match: the caller keeps `text`
