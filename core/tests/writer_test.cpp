@@ -356,7 +356,8 @@ TEST(Writer, AStallIsCountedFromTheLastProgress) {
   EXPECT_GE(abandoned_at - progress_at, kStall);
   // A fresh stretch from the wake-up at the first deadline would end two
   // limits after the start.
-  EXPECT_LT(abandoned_at - start, 2 * kStall);
+  EXPECT_LT(abandoned_at - start, 2 * kStall)
+      << "progress at " << (progress_at - start).count() << " ns";
   gate->open();
 }
 
@@ -393,7 +394,9 @@ TEST(Writer, FlushesStartedTogetherShareOneStallBound) {
   EXPECT_GE(second_done - progress_at, kStall);  // its line's progress counts
   // A stretch of its own from when its wait began, after the first, would
   // end two limits after the start.
-  EXPECT_LT(second_done - start, 2 * kStall);
+  EXPECT_LT(second_done - start, 2 * kStall)
+      << "progress at " << (progress_at - start).count() << " ns, first done at "
+      << (first_done - start).count() << " ns";
   never->open();
   once->open();
 }
