@@ -41,10 +41,14 @@ def under_thread_sanitizer():
     return "libtsan" in os.environ.get("LD_PRELOAD", "")
 
 
-
 def under_sanitizer():
     preload = os.environ.get("LD_PRELOAD", "")
     return "libtsan" in preload or "libasan" in preload
+
+
+# What periods that must outlast a preempted thread are multiplied by: the
+# sanitizer builds run their threads several times slower.
+TIME_SCALE = 4 if under_sanitizer() else 1
 
 
 def thread_states():

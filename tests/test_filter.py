@@ -218,15 +218,28 @@ def test_keys_differing_only_in_unpaired_surrogates_share_a_window():
 
 
 def test_drops_do_not_extend_the_window():
-    period = 0.2
-    f = NativeFilter(rate_limit_max=1, rate_limit_period=period)
-    start = time.monotonic()
+    # Records of the key keep coming through the window and are dropped;
+    # had a drop moved the window, none would pass while they keep coming.
+    # Each check rests on clock readings around the calls: a record that
+    # returned before the window could end is dropped, one that began after
+    # it surely ended passes, whatever the scheduler did in between.
+    period_ns = 200_000_000
+    slack_ns = 1_000  # the float period may round to a nanosecond either way
+    f = NativeFilter(rate_limit_max=1, rate_limit_period=period_ns / 1e9)
+    before = time.monotonic_ns()
     assert f.allow("k", 20)
-    time.sleep(period / 2)
-    assert not f.allow("k", 20)
-    # One period after the allowed record, however late the drop was.
-    time.sleep(max(0.0, start + period * 1.25 - time.monotonic()))
-    assert f.allow("k", 20)
+    after = time.monotonic_ns()
+    while True:
+        call_began = time.monotonic_ns()
+        allowed = f.allow("k", 20)
+        call_ended = time.monotonic_ns()
+        if call_ended < before + period_ns - slack_ns:
+            assert not allowed
+        if call_began >= after + period_ns + slack_ns:
+            assert allowed
+        if allowed:
+            break
+        time.sleep(0.005)
 
 
 @pytest.mark.parametrize("period", [1e-10, 5e-324])

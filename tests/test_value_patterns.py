@@ -171,16 +171,16 @@ def test_long_text_within_the_step_limit_is_searched():
 def test_catastrophic_pattern_still_fails_closed_quickly():
     config = rust.RuntimeConfig("svc", sensitive_patterns=["(a|a)+(?=b)"], pattern_replacement="#",
                                 allow_backtracking=True)
-    start = time.perf_counter()
+    start = time.thread_time()  # the work of this thread, however long it waited
     assert config.redact_patterns("a" * 40 + "c") == "[REDACTED]"
-    assert time.perf_counter() - start < 1.0  # about 10 ms; sanitizer builds are slower
+    assert time.thread_time() - start < 1.0  # about 10 ms; sanitizer builds are slower
 
 
 def test_search_over_many_start_positions_is_bounded_as_a_whole():
     # Quadratic: each of the 200,000 positions scans the rest of the text.
-    start = time.perf_counter()
+    start = time.thread_time()
     assert redact("(?=.*z)a", "a" * 200_000, allow_backtracking=True) == "[REDACTED]"
-    assert time.perf_counter() - start < 5.0  # about 25 ms; unbounded, it takes minutes
+    assert time.thread_time() - start < 5.0  # about 25 ms; unbounded, it takes minutes
 
 
 # ---- "${}" in the replacement, on every road ----------------------------------

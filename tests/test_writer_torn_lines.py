@@ -39,22 +39,28 @@ def test_a_line_after_another_process_tore_its_own_starts_afresh(tmp_path):
 
 # One process of a group sharing the file. "limited" sets its file size
 # limit while its worker waits for the lock with a batch whose long line
-# then crosses it; "killed" writes until the test kills it.
+# then crosses it; "killed" writes until the test kills it, at most 200
+# lines of 20 KB. Between the size "limited" reads under the lock and
+# its worker's hold, the others may write anything they have left, so its
+# limit leaves room for all of it (about 7 MB from the healthy processes,
+# 4 MB from "killed") and the long line is longer still.
 SHARED_WRITER = """
     import fcntl, json, os, resource, sys, time
     from vorlisk._rust import _NativeStringWriter
 
     name, path, lines = sys.argv[1], sys.argv[2], int(sys.argv[3])
     writer = _NativeStringWriter(256, file_path=path)
+    room = 12_000_000
 
     def line(i, pad=50):
         return json.dumps({"p": name, "i": i, "pad": "x" * pad}, separators=(",", ":")) + "\\n"
 
     if name == "killed":
-        for i in range(10 ** 9):
+        for i in range(200):
             writer.enqueue_blocking(line(i, pad=20_000))
             if i == 100:
                 print("under way", flush=True)
+        time.sleep(3600)
     if name == "limited":
         while os.path.getsize(path) < 200_000:  # the others are under way
             time.sleep(0.001)
@@ -63,10 +69,10 @@ SHARED_WRITER = """
             writer.try_enqueue(line(0))
             while writer.metrics()["in_flight"] != 1:
                 time.sleep(0.001)
-            batch = [line(1), line(2, pad=4_000_000), line(3)]
+            batch = [line(1), line(2, pad=room + 1_000_000), line(3)]
             for text in batch:
                 writer.try_enqueue(text)
-            limit = os.path.getsize(path) + len(line(0)) + len(line(1)) + 1_000_000
+            limit = os.path.getsize(path) + len(line(0)) + len(line(1)) + room
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
         assert writer.close() == 0
         m = writer.metrics()
@@ -96,8 +102,13 @@ def test_processes_stopped_mid_write_leave_one_fragment_each(tmp_path):
     finally:
         for child in children.values():
             child.kill()
+    # However the others' writes fell, a line written after them all starts
+    # on a line of its own.
+    last = Writer(0, file_path=str(path))
+    last.try_enqueue(json.dumps({"p": "last", "i": 0}) + "\n")
+    assert last.close() == 0
 
-    seen = {name: [] for name in children}
+    seen = {name: [] for name in [*children, "last"]}
     fragments = []
     for text in path.read_text().split("\n")[:-1]:
         try:
@@ -109,6 +120,7 @@ def test_processes_stopped_mid_write_leave_one_fragment_each(tmp_path):
     for name in healthy:
         assert sorted(seen[name]) == list(range(lines_each)), name
     assert sorted(seen["limited"]) == [0, 1]
+    assert seen["last"] == [0]
     # The limited process tore its long line; the killed one may have torn
     # the line it was writing.
     def owner(fragment):

@@ -152,7 +152,7 @@ class HeldSink final : public LineSink {
 // In the child: nothing waits for the worker that stayed behind, and every
 // lock of the writer is free. Ends the child on its own if it hangs.
 bool child_finds_the_writer_closed(std::unique_ptr<WriterHandle>& writer) {
-  alarm(5);
+  alarm(5 * kTimeScale);
   const WriterMetrics m = writer->metrics();
   bool ok = m.closed && m.worker_done && m.in_flight == 0;
   ok = ok && enqueue_line_with_outcome(writer->queue(), "child\n", false) == EnqueueOutcome::closed;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/tests/engine_replace.h"
+#include "core/tests/test_time.h"
 
 namespace vorlisk {
 namespace {
@@ -306,9 +307,9 @@ TEST(Replace, FailedSearchRedactsTheWholeText) {
   const PatternResult result = compile_pattern("(?=a)(a+)+$", true);
   ASSERT_TRUE(compiled(result).is_backtracking());
   const std::string text = "keep " + std::string(40, 'a') + "b";
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = thread_cpu_time();
   EXPECT_EQ(redact_with_pattern(compiled(result), text, "***"), "[REDACTED]");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_LT(thread_cpu_time() - start, std::chrono::seconds(2));
   // Not UTF-8: the engine refuses to search, which redacts too.
   EXPECT_EQ(redact_with_pattern(compiled(result), "a\xFF", "***"), "[REDACTED]");
 }

@@ -10,12 +10,15 @@
 #include <chrono>
 #include <thread>
 
+#include "core/tests/test_time.h"
+
 namespace vorlisk {
 
 // The child's exit code, or -1 when it was ended by a signal or did not end
-// within `limit` (it is then killed).
+// within `limit` (it is then killed), a limit stretched for the sanitizer
+// builds as `kTimeScale` tells.
 inline int wait_for_child(pid_t pid, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto deadline = std::chrono::steady_clock::now() + limit * kTimeScale;
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {

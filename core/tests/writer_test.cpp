@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/tests/test_time.h"
 #include "core/worker/multi_sink.h"
 #include "core/worker/simple_sinks.h"
 #include "core/worker/writer_handle.h"
@@ -283,8 +284,8 @@ TEST_P(StallLimit, GivesUpOnAWriterThatMakesNoProgress) {
   const uint64_t undrained = use_close ? writer.close(limit) : writer.flush(limit);
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(undrained, use_close ? 2u : 1u);
-  EXPECT_GE(waited, 45ms);
-  EXPECT_LT(waited, 2s);
+  EXPECT_GE(waited, 50ms);
+  EXPECT_LT(waited, 2s * kTimeScale);
   const WriterMetrics m = writer.metrics();
   EXPECT_TRUE(m.closed);
   EXPECT_TRUE(m.worker_done);
@@ -296,10 +297,19 @@ TEST_P(StallLimit, GivesUpOnAWriterThatMakesNoProgress) {
 
 INSTANTIATE_TEST_SUITE_P(FlushOrClose, StallLimit, ::testing::Bool());
 
+// The limit the stall tests wait with. What they assert holds whenever no
+// thread is held up for most of it.
+constexpr std::chrono::milliseconds kStall = 1000ms * kTimeScale;
+
+Duration as_duration(std::chrono::nanoseconds d) {
+  return Duration{static_cast<uint64_t>(d.count() / 1'000'000'000),
+                  static_cast<uint32_t>(d.count() % 1'000'000'000)};
+}
+
 class SlowSink final : public LineSink {
  public:
   SinkResult write_line(std::string&) override {
-    std::this_thread::sleep_for(30ms);
+    std::this_thread::sleep_for(kStall / 10);
     return SinkResult::ok();
   }
   SinkResult flush() override { return SinkResult::ok(); }
@@ -307,13 +317,16 @@ class SlowSink final : public LineSink {
 };
 
 // Each completed line starts the limit again, so a slow but moving sink is
-// never given up on even when the whole wait is longer than the limit.
+// never given up on even when the whole wait is longer than the limit:
+// twelve lines of a tenth of the limit each.
 TEST(Writer, ProgressRestartsTheStallLimit) {
   WriterHandle writer(started(start_writer(0, false, std::make_unique<SlowSink>(),
                                            std::make_shared<CapturedLines>())));
-  for (int i = 0; i < 8; ++i) push(writer, "x");
-  EXPECT_EQ(writer.flush(Duration{0, 150'000'000}), 0u);
-  EXPECT_EQ(writer.metrics().written, 8u);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 12; ++i) push(writer, "x");
+  EXPECT_EQ(writer.flush(as_duration(kStall)), 0u);
+  EXPECT_GT(std::chrono::steady_clock::now() - start, kStall);
+  EXPECT_EQ(writer.metrics().written, 12u);
   EXPECT_FALSE(writer.metrics().closed);
 }
 
@@ -327,18 +340,24 @@ TEST(Writer, AStallIsCountedFromTheLastProgress) {
   push(writer, "completes early");
   gate->wait_for_writes(1);
   push(writer, "stuck for good");
+  const auto start = std::chrono::steady_clock::now();
+  auto flush = writer.start_flush(as_duration(kStall));
+  // The line completes after the flush began, a tenth of the limit in.
   std::chrono::steady_clock::time_point progress_at;
   std::thread progress([&] {
-    std::this_thread::sleep_for(30ms);
+    std::this_thread::sleep_for(kStall / 10);
     progress_at = std::chrono::steady_clock::now();
     gate->allow(1);
   });
-  const uint64_t undrained = writer.flush(Duration{0, 400'000'000});
+  const uint64_t undrained = flush.wait();
   const auto abandoned_at = std::chrono::steady_clock::now();
   progress.join();
   EXPECT_EQ(undrained, 1u);
-  EXPECT_GE(abandoned_at - progress_at, 380ms);
-  EXPECT_LT(abandoned_at - progress_at, 600ms);  // a fresh stretch from the wake-up: about 770 ms
+  EXPECT_GE(abandoned_at - progress_at, kStall);
+  // A fresh stretch from the wake-up at the first deadline would end two
+  // limits after the start.
+  EXPECT_LT(abandoned_at - start, 2 * kStall)
+      << "progress at " << (progress_at - start).count() << " ns";
   gate->open();
 }
 
@@ -357,22 +376,27 @@ TEST(Writer, FlushesStartedTogetherShareOneStallBound) {
   never->wait_for_writes(1);
   once->wait_for_writes(1);
 
-  const Duration limit{0, 400'000'000};
   const auto start = std::chrono::steady_clock::now();
-  auto first = stuck->start_flush(limit);
-  auto second = moves_once->start_flush(limit);
+  auto first = stuck->start_flush(as_duration(kStall));
+  auto second = moves_once->start_flush(as_duration(kStall));
+  std::chrono::steady_clock::time_point progress_at;
   std::thread progress([&] {
-    std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(kStall / 10);
+    progress_at = std::chrono::steady_clock::now();
     once->allow(1);
   });
   EXPECT_EQ(first.wait(), 1u);
-  const auto first_done = std::chrono::steady_clock::now() - start;
+  const auto first_done = std::chrono::steady_clock::now();
   EXPECT_EQ(second.wait(), 1u);
-  const auto second_done = std::chrono::steady_clock::now() - start;
+  const auto second_done = std::chrono::steady_clock::now();
   progress.join();
-  EXPECT_GE(first_done, 380ms);
-  EXPECT_GE(second_done, 470ms);  // 400 ms after its line at 100 ms
-  EXPECT_LT(second_done, 700ms);  // a stretch of its own after the first: 800 ms
+  EXPECT_GE(first_done - start, kStall);
+  EXPECT_GE(second_done - progress_at, kStall);  // its line's progress counts
+  // A stretch of its own from when its wait began, after the first, would
+  // end two limits after the start.
+  EXPECT_LT(second_done - start, 2 * kStall)
+      << "progress at " << (progress_at - start).count() << " ns, first done at "
+      << (first_done - start).count() << " ns";
   never->open();
   once->open();
 }

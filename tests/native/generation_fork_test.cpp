@@ -43,7 +43,7 @@ TEST(GenerationAcrossFork, ChildFindsTheLocksFreeAndNothingOfTheParentsWorkers) 
 
   const pid_t pid = fork();
   if (pid == 0) {
-    alarm(5);  // a hang ends the child
+    alarm(5 * kTimeScale);  // a hang ends the child
     bool ok = fork_count() == forks_before + 1;
     if (generation.lock.try_lock()) {
       generation.work.notify_all();
