@@ -102,7 +102,8 @@ TEST(ThreadStack, FloorLiesBelowTheFrameWithinTheStackSize) {
   std::get<NativeThread>(spawned).join();
   ASSERT_NE(floor, 0u);
   EXPECT_GT(frame, floor);
-  EXPECT_LT(frame - floor, kStackSize);
+  // glibc may hand the thread a cached stack of up to four times the size.
+  EXPECT_LT(frame - floor, 4 * kStackSize);
   EXPECT_FALSE(stack_short(floor, frame, 1024));
   EXPECT_TRUE(stack_short(floor, frame, frame - floor + 1));
   // A frame on another stack, below or above, is never short; nor is any
