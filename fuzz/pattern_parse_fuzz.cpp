@@ -18,15 +18,15 @@
 #include <variant>
 
 #include "core/base/utf8.h"
-#include "core/render/match_loop.h"
-#include "core/render/pattern_emit.h"
-#include "core/render/pattern_parser.h"
-#include "core/render/pike_program.h"
-#include "core/render/pike_vm.h"
-#include "core/tests/engine_replace.h"
-#include "core/tests/pattern_tree_check.h"
-#include "core/tests/pike_matches.h"
-#include "core/tests/re2_matches.h"
+#include "core/pattern/match_loop.h"
+#include "core/pattern/pattern_emit.h"
+#include "core/pattern/pattern_parser.h"
+#include "core/pattern/pike_program.h"
+#include "core/pattern/pike_vm.h"
+#include "core/tests/pattern/engine_replace.h"
+#include "core/tests/pattern/pattern_tree_check.h"
+#include "core/tests/pattern/pike_matches.h"
+#include "core/tests/pattern/re2_matches.h"
 
 namespace vorlisk::fuzz {
 namespace {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/base/utf8.h"
-#include "core/render/backtracking_engine.h"
-#include "core/render/linear_engine.h"
+#include "core/pattern/backtracking_engine.h"
+#include "core/pattern/linear_engine.h"
 #include "fuzz/fuzz_input.h"
 
 namespace vorlisk::fuzz {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/render/pattern.h"
-#include "core/render/pattern_prefilter.h"
+#include "core/pattern/pattern.h"
+#include "core/pattern/pattern_prefilter.h"
 #include "core/render/sensitive_keys.h"
 #include "core/value/value.h"
 

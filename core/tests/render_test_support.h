@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/render/pattern.h"
+#include "core/pattern/pattern.h"
 #include "core/value/value.h"
 
 namespace vorlisk::testing_support {

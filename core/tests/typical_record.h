@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/render/pattern.h"
+#include "core/pattern/pattern.h"
 #include "core/value/value.h"
 
 namespace vorlisk::typical {

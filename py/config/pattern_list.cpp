@@ -2,7 +2,7 @@
 
 #include <variant>
 
-#include "core/render/recent_patterns.h"
+#include "core/pattern/recent_patterns.h"
 #include "py/glue/extract.h"
 
 namespace vorlisk::py {

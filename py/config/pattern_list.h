@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/render/pattern.h"
+#include "core/pattern/pattern.h"
 
 namespace vorlisk::py {
 

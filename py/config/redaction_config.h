@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "core/render/pattern_prefilter.h"
+#include "core/pattern/pattern_prefilter.h"
 
 #include "py/config/pattern_list.h"
 #include "py/glue/class_type.h"

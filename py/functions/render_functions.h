@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/render/pattern.h"
-#include "core/render/pattern_prefilter.h"
+#include "core/pattern/pattern.h"
+#include "core/pattern/pattern_prefilter.h"
 #include "core/render/redaction.h"
 #include "py/glue/python.h"
 

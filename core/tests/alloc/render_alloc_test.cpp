@@ -14,9 +14,9 @@
 
 #include "core/render/console_record.h"
 #include "core/render/json_record.h"
-#include "core/render/pattern_parser.h"
-#include "core/render/pike_program.h"
-#include "core/render/pike_vm.h"
+#include "core/pattern/pattern_parser.h"
+#include "core/pattern/pike_program.h"
+#include "core/pattern/pike_vm.h"
 #include "core/tests/typical_record.h"
 
 namespace {

@@ -7,11 +7,11 @@
 #include <string_view>
 #include <variant>
 
-#include "core/render/pattern_emit.h"
-#include "core/render/pattern_parser.h"
-#include "core/render/pike_program.h"
-#include "core/tests/pike_matches.h"
-#include "core/tests/re2_matches.h"
+#include "core/pattern/pattern_emit.h"
+#include "core/pattern/pattern_parser.h"
+#include "core/pattern/pike_program.h"
+#include "core/tests/pattern/pike_matches.h"
+#include "core/tests/pattern/re2_matches.h"
 
 namespace {
 
