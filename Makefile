@@ -36,7 +36,7 @@ test-asan: setup
 
 test-tsan: setup
 	@$(CONFIGURE) -S . -B build-tsan -DVORLISK_SANITIZE=thread \
-	  "-DVORLISK_PYTEST_ENV=LD_PRELOAD=$(call SAN_RUNTIME,libtsan.so):$(call SAN_RUNTIME,libstdc++.so);TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1" \
+	  "-DVORLISK_PYTEST_ENV=LD_PRELOAD=$(call SAN_RUNTIME,libtsan.so):$(call SAN_RUNTIME,libstdc++.so);TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp" \
 	  -DVORLISK_PYTEST_ARGS=--capture=sys >/dev/null
 	@cmake --build build-tsan
 	@cd build-tsan && $(CTEST)
