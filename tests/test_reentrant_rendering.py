@@ -130,12 +130,13 @@ def nested(depth):
 
 def on_thread(stack_bytes, call):
     results = []
+    thread = threading.Thread(target=lambda: results.append(call()))
+    # The size applies to threads started while it is set.
     threading.stack_size(stack_bytes)
     try:
-        thread = threading.Thread(target=lambda: results.append(call()))
+        thread.start()
     finally:
         threading.stack_size(0)
-    thread.start()
     thread.join()
     return results[0]
 
