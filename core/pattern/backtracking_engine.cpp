@@ -12,6 +12,7 @@
 #include "core/pattern/pcre2_form.h"
 #include "core/pattern/pcre2_unicode.h"
 #include "core/pattern/published_once.h"
+#include "core/pattern/size_bounds.h"
 
 namespace vorlisk {
 namespace {
@@ -289,25 +290,28 @@ struct BacktrackingExpression::Handles {
 
 namespace {
 
-constexpr size_t kAllocationOverhead = 32;  // glibc's malloc, at most
-
 // What the program compiled with callouts may take beyond the plain one:
 // the two share their header and name table, and PCRE2 refuses code
 // longer than its links can span (64 KiB with its usual 2-byte links).
 size_t counted_code_bound() {
   uint32_t link_size = 0;
-  if (pcre2_config(PCRE2_CONFIG_LINKSIZE, &link_size) < 0 || link_size > 4) return SIZE_MAX / 8;
+  if (pcre2_config(PCRE2_CONFIG_LINKSIZE, &link_size) < 0 || link_size > 4) {
+    return pattern::kSaturatedBytes;
+  }
   return size_t{1} << (8 * link_size);
 }
 
 // The two programs, their holders and the form with callouts.
 size_t programs_bound(const pcre2_code* plain, const std::string& counted_form) {
+  using pattern::add_bytes;
+  using pattern::allocation_bytes;
   static const size_t counted_code = counted_code_bound();
   size_t plain_size = 0;
-  if (pcre2_pattern_info(plain, PCRE2_INFO_SIZE, &plain_size) != 0) return SIZE_MAX / 8;
-  const size_t holders = 2 * (sizeof(Pcre2Code) + kAllocationOverhead);
-  const size_t programs = 2 * (plain_size + kAllocationOverhead) + counted_code;
-  return std::min(SIZE_MAX / 8, holders + programs + counted_form.capacity() + kAllocationOverhead);
+  if (pcre2_pattern_info(plain, PCRE2_INFO_SIZE, &plain_size) != 0) return pattern::kSaturatedBytes;
+  const size_t holders = 2 * allocation_bytes(sizeof(Pcre2Code));
+  const size_t programs =
+      add_bytes(pattern::multiply_bytes(2, allocation_bytes(plain_size)), counted_code);
+  return add_bytes(add_bytes(holders, programs), allocation_bytes(counted_form.capacity()));
 }
 
 }  // namespace
@@ -352,8 +356,8 @@ std::variant<BacktrackingExpression, std::string> BacktrackingExpression::compil
   // match-data block that grew past 1 MiB after the call.
   const uint64_t heap_kib = ((uint64_t{kBacktrackMatchLimit} + 1) * frame_size + 1023) / 1024;
   handles->heap_limit_kib = static_cast<uint32_t>(std::min<uint64_t>(heap_kib, UINT32_MAX));
-  handles->memory_bound = sizeof(Handles) + kAllocationOverhead +
-                          programs_bound(code, handles->program.counted_form());
+  handles->memory_bound = pattern::add_bytes(pattern::allocation_bytes(sizeof(Handles)),
+                                             programs_bound(code, handles->program.counted_form()));
   return BacktrackingExpression(std::move(handles), capture_count);
 }
 

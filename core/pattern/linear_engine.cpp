@@ -15,6 +15,7 @@
 #include "core/pattern/pike_vm.h"
 #include "core/pattern/published_once.h"
 #include "core/pattern/re2_program_bound.h"
+#include "core/pattern/size_bounds.h"
 
 namespace vorlisk {
 namespace {

@@ -1,21 +1,16 @@
 #include "core/pattern/linear_memory.h"
 
 #include <algorithm>
-#include <limits>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/pattern/pike_program.h"
+#include "core/pattern/size_bounds.h"
 
 namespace vorlisk::pattern {
 namespace {
-
-// Bounds saturate here, far above any budget.
-constexpr size_t kSaturated = std::numeric_limits<size_t>::max() / 8;
-
-// glibc's malloc: an 8-byte header, sizes rounded up to 16, at least 32.
-constexpr size_t kAllocationOverhead = 32;
 
 size_t string_bytes(const std::string& text) { return allocation_bytes(text.capacity() + 1); }
 
@@ -53,11 +48,8 @@ size_t pike_instructions(const Node& node, std::span<const size_t> children) {
       return sum;
     case Node::Kind::kAlternation:
       return add_bytes(sum, children.size());
-    case Node::Kind::kRepetition: {
-      const size_t copies = node.max == kUnbounded ? std::max<uint32_t>(node.min, 1)
-                                                   : std::max<uint32_t>(node.max, 1);
-      return add_bytes(multiply_bytes(copies, add_bytes(sum, 2)), 2);
-    }
+    case Node::Kind::kRepetition:
+      return expanded_repetition(node, sum);
     case Node::Kind::kGroup:
     case Node::Kind::kForeignGroup:
     case Node::Kind::kForeign:
@@ -68,55 +60,20 @@ size_t pike_instructions(const Node& node, std::span<const size_t> children) {
 
 }  // namespace
 
-size_t add_bytes(size_t a, size_t b) {
-  return std::min(kSaturated, std::min(a, kSaturated) + std::min(b, kSaturated));
-}
-
-size_t multiply_bytes(size_t a, size_t b) {
-  if (a == 0 || b == 0) return 0;
-  return a > kSaturated / b ? kSaturated : a * b;
-}
-
-size_t allocation_bytes(size_t bytes) { return add_bytes(bytes, kAllocationOverhead); }
-
 TreeMeasure measure_tree(const PatternTree& tree) {
   TreeMeasure measure;
   measure.tree_bytes = vector_bytes(tree.capture_names);
   for (const std::string& name : tree.capture_names) {
     measure.tree_bytes = add_bytes(measure.tree_bytes, string_bytes(name));
   }
-  if (!tree.root) return measure;
-  struct Visit {
-    const Node* node;
-    size_t next_child;
-    size_t first_result;  // where its children's counts start in `results`
-  };
-  std::vector<Visit> stack{{tree.root.get(), 0, 0}};
-  std::vector<size_t> results;
-  while (!stack.empty()) {
-    Visit& visit = stack.back();
-    if (visit.next_child < visit.node->children.size()) {
-      const Node* child = visit.node->children[visit.next_child++].get();
-      if (child == nullptr) {
-        results.push_back(1);
-      } else {
-        stack.push_back({child, 0, results.size()});
-      }
-      continue;
-    }
-    const Node& node = *visit.node;
-    measure.nodes = add_bytes(measure.nodes, 1);
-    measure.ranges = add_bytes(measure.ranges, node.set.size());
-    measure.name_bytes = add_bytes(measure.name_bytes, node.name.size());
-    measure.tree_bytes = add_bytes(measure.tree_bytes, node_bytes(node));
-    const std::span<const size_t> children(results.data() + visit.first_result,
-                                           results.size() - visit.first_result);
-    const size_t count = pike_instructions(node, children);
-    results.resize(visit.first_result);
-    results.push_back(count);
-    stack.pop_back();
-  }
-  measure.pike_instructions = results.back();
+  measure.pike_instructions =
+      fold_tree(tree, [&measure](const Node& node, std::span<const size_t> children) {
+        measure.nodes = add_bytes(measure.nodes, 1);
+        measure.ranges = add_bytes(measure.ranges, node.set.size());
+        measure.name_bytes = add_bytes(measure.name_bytes, node.name.size());
+        measure.tree_bytes = add_bytes(measure.tree_bytes, node_bytes(node));
+        return pike_instructions(node, children);
+      });
   return measure;
 }
 

@@ -68,12 +68,4 @@ size_t form_text_bound(const TreeMeasure& measure);
 // The most the Pike VM's program of the measured tree takes.
 size_t pike_memory_bound(const TreeMeasure& measure);
 
-// Sums and products of bounds, which saturate rather than wrap.
-size_t add_bytes(size_t a, size_t b);
-size_t multiply_bytes(size_t a, size_t b);
-
-// What an allocation of `bytes` takes from the heap, its header and
-// rounding included.
-size_t allocation_bytes(size_t bytes);
-
 }  // namespace vorlisk::pattern

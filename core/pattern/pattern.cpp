@@ -1,9 +1,8 @@
 #include "core/pattern/pattern.h"
 
-#include <algorithm>
-
 #include "core/pattern/backtracking_engine.h"
 #include "core/pattern/linear_engine.h"
+#include "core/pattern/size_bounds.h"
 
 namespace vorlisk {
 
@@ -47,7 +46,7 @@ std::optional<std::string_view> CompiledPattern::linear_full_form() const {
 size_t CompiledPattern::memory_bound() const {
   // The engine shares one allocation with its reference counts.
   constexpr size_t kSharedBlock = sizeof(Engine) + 64;
-  return std::min(SIZE_MAX / 2, engine_->memory_bound()) + kSharedBlock;
+  return pattern::add_bytes(engine_->memory_bound(), kSharedBlock);
 }
 
 namespace {

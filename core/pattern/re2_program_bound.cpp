@@ -1,23 +1,12 @@
 #include "core/pattern/re2_program_bound.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <span>
-#include <vector>
+
+#include "core/pattern/size_bounds.h"
 
 namespace vorlisk::pattern {
 namespace {
-
-// Bounds saturate here, far above any program limit.
-constexpr size_t kSaturated = std::numeric_limits<size_t>::max() / 8;
-
-size_t add(size_t a, size_t b) { return std::min(kSaturated, a + b); }
-
-size_t multiply(size_t a, size_t b) {
-  if (a == 0 || b == 0) return 0;
-  return a > kSaturated / b ? kSaturated : a * b;
-}
 
 // The UTF-8 byte sequences RE2 splits the range [lo, hi] into, as its
 // compiler does: 80-10FFFF as three, else the range cut where the length
@@ -52,25 +41,17 @@ size_t class_bound(std::span<const CodePointRange> set, Re2Form form) {
       if (range.first > 0x7F) break;
       sequences += 1;
     } else {
-      sequences = add(sequences, utf8_sequences(range.first, range.last));
+      sequences = add_bytes(sequences, utf8_sequences(range.first, range.last));
     }
   }
   // An empty class still counts: RE2 visits it.
-  return add(multiply(sequences, kPerSequence), 1);
-}
-
-size_t repetition_bound(const Node& node, size_t child) {
-  // x{n,m} is m copies of x and m-n optional parts; x{n,} is n copies and
-  // a loop; x*, x+ and x? one copy and at most two instructions.
-  const size_t copies = node.max == kUnbounded ? std::max<uint32_t>(node.min, 1)
-                                               : std::max<uint32_t>(node.max, 1);
-  return add(multiply(copies, add(child, 2)), 2);
+  return add_bytes(multiply_bytes(sequences, kPerSequence), 1);
 }
 
 // Instructions of `node` itself, its children's given.
 size_t node_bound(const Node& node, Re2Form form, std::span<const size_t> children) {
   size_t sum = 0;
-  for (size_t child : children) sum = add(sum, child);
+  for (size_t child : children) sum = add_bytes(sum, child);
   switch (node.kind) {
     case Node::Kind::kEmpty:
     case Node::Kind::kAssertion:
@@ -82,17 +63,17 @@ size_t node_bound(const Node& node, Re2Form form, std::span<const size_t> childr
     case Node::Kind::kConcat:
       return sum;
     case Node::Kind::kAlternation:
-      return add(sum, children.size());
+      return add_bytes(sum, children.size());
     case Node::Kind::kRepetition:
-      return children.empty() ? 1 : repetition_bound(node, children[0]);
+      return children.empty() ? 1 : expanded_repetition(node, children[0]);
     case Node::Kind::kGroup:
-      return add(sum, node.capture_index > 0 ? 2 : 0);
+      return add_bytes(sum, node.capture_index > 0 ? 2 : 0);
     case Node::Kind::kForeignGroup:
     case Node::Kind::kForeign:
       break;
   }
   // Never in a linear tree; RE2 rejects the form anyway.
-  return add(sum, node.text.size() + 2);
+  return add_bytes(sum, node.text.size() + 2);
 }
 
 }  // namespace
@@ -100,33 +81,10 @@ size_t node_bound(const Node& node, Re2Form form, std::span<const size_t> childr
 size_t re2_instruction_bound(const PatternTree& tree, Re2Form form) {
   // The fail and match instructions and the unanchored search's loop.
   constexpr size_t kProgramFrame = 16;
-  if (!tree.root) return kProgramFrame;
-  struct Visit {
-    const Node* node;
-    size_t next_child;
-    size_t first_result;  // where its children's bounds start in `results`
-  };
-  std::vector<Visit> stack{{tree.root.get(), 0, 0}};
-  std::vector<size_t> results;
-  while (!stack.empty()) {
-    Visit& visit = stack.back();
-    if (visit.next_child < visit.node->children.size()) {
-      const Node* child = visit.node->children[visit.next_child++].get();
-      if (child == nullptr) {
-        results.push_back(1);
-      } else {
-        stack.push_back({child, 0, results.size()});
-      }
-      continue;
-    }
-    const std::span<const size_t> children(results.data() + visit.first_result,
-                                           results.size() - visit.first_result);
-    const size_t bound = node_bound(*visit.node, form, children);
-    results.resize(visit.first_result);
-    results.push_back(bound);
-    stack.pop_back();
-  }
-  return add(results.back(), kProgramFrame);
+  const size_t nodes = fold_tree(tree, [form](const Node& node, std::span<const size_t> children) {
+    return node_bound(node, form, children);
+  });
+  return add_bytes(nodes, kProgramFrame);
 }
 
 }  // namespace vorlisk::pattern

@@ -5,13 +5,9 @@
 #include <utility>
 #include <variant>
 
+#include "core/pattern/size_bounds.h"
+
 namespace vorlisk {
-namespace {
-
-// glibc's malloc, at most: an 8-byte header, sizes rounded up to 16.
-constexpr size_t kAllocationOverhead = 32;
-
-}  // namespace
 
 RecentPatterns::RecentPatterns(size_t capacity, size_t byte_limit, size_t entry_limit)
     : capacity_(capacity), byte_limit_(byte_limit), entry_limit_(std::min(entry_limit, byte_limit)) {}
@@ -20,12 +16,12 @@ RecentPatterns::~RecentPatterns() = default;
 
 size_t RecentPatterns::entry_bytes(std::string_view text) {
   // The list node with its entry, and the entry's copy of the text.
-  constexpr size_t kNode = sizeof(Entry) + 2 * sizeof(void*) + kAllocationOverhead;
-  return kNode + text.size() + 1 + kAllocationOverhead;
+  return pattern::add_bytes(pattern::allocation_bytes(sizeof(Entry) + 2 * sizeof(void*)),
+                            pattern::allocation_bytes(text.size() + 1));
 }
 
 size_t RecentPatterns::charge(std::string_view text, const CompiledPattern& pattern) {
-  return entry_bytes(text) + pattern.memory_bound();
+  return pattern::add_bytes(entry_bytes(text), pattern.memory_bound());
 }
 
 PatternResult RecentPatterns::compile(std::string_view pattern, bool allow_backtracking) {
