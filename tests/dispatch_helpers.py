@@ -1,8 +1,12 @@
-"""Helpers shared by the callable-dispatcher tests."""
+"""Helpers shared by the tests: of the callable dispatcher, of time and
+sanitizers, of child interpreters."""
 import ctypes
 import os
+import pathlib
 import threading
 import time
+
+import vorlisk._rust as rust
 
 
 def thread_count():
@@ -44,6 +48,17 @@ def under_thread_sanitizer():
 def under_sanitizer():
     preload = os.environ.get("LD_PRELOAD", "")
     return "libtsan" in preload or "libasan" in preload
+
+
+def child_env(unjoined_threads=False):
+    """The environment of a child interpreter that imports this build of the
+    extension. With `unjoined_threads`, ThreadSanitizer does not report the
+    threads that the child's exit ends without a join: that is what such a
+    child tests, not a leak."""
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(rust.__file__).parent.parent))
+    if unjoined_threads:
+        env["TSAN_OPTIONS"] = env.get("TSAN_OPTIONS", "") + ":report_thread_leaks=0"
+    return env
 
 
 # What periods that must outlast a preempted thread are multiplied by: the

@@ -3,15 +3,13 @@ child forked while the parent's workers, producers and drains are busy.
 Every child runs under a time-out: a hang fails instead of blocking."""
 import json
 import os
-import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-import vorlisk._rust as rust
-from dispatch_helpers import TIME_SCALE, under_sanitizer, under_thread_sanitizer
+from dispatch_helpers import TIME_SCALE, child_env, under_sanitizer, under_thread_sanitizer
 from test_module import _interpreters as interpreters
 
 # Waits for one forked child: its exit code and how long it took after the
@@ -103,11 +101,7 @@ ENDINGS = ["return", "SystemExit", "ValueError", "fork_child"]
 
 
 def run_script(interpreter, script, *args, timeout=120):
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    env["PYTHONPATH"] = str(pathlib.Path(rust.__file__).parent.parent)
-    if "LD_PRELOAD" in os.environ:  # sanitizer builds need their runtime first
-        env["LD_PRELOAD"] = os.environ["LD_PRELOAD"]
-    out = subprocess.run([interpreter, "-c", script, *map(str, args)], env=env,
+    out = subprocess.run([interpreter, "-c", script, *map(str, args)], env=child_env(),
                          capture_output=True, text=True, timeout=timeout)
     assert out.returncode == 0, out.stderr
     return json.loads(out.stdout), out.stderr

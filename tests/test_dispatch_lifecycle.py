@@ -11,7 +11,7 @@ import warnings
 import pytest
 
 import vorlisk._rust as rust
-from dispatch_helpers import TIME_SCALE, Gate, wait_for
+from dispatch_helpers import TIME_SCALE, Gate, child_env, wait_for
 
 CallableDispatcher = rust.CallableDispatcher
 DROP_TEXT = "vorlisk callable sinks dropped {} delivery record(s): queue full"
@@ -471,8 +471,8 @@ SPAWN_FAILURE = textwrap.dedent("""
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to drop to another user")
 def test_a_worker_that_cannot_start_fails_cleanly():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [str(pathlib.Path(rust.__file__).parent.parent), str(pathlib.Path(__file__).parent)]))
+    env = child_env()
+    env["PYTHONPATH"] += os.pathsep + str(pathlib.Path(__file__).parent)
     out = subprocess.run([os.environ.get("VORLISK_PYTHON", "/usr/bin/python3"), "-c",
                           SPAWN_FAILURE], env=env, capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr

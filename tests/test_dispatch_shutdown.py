@@ -1,13 +1,11 @@
 """Interpreter exit while dispatch workers are busy, idle, or waiting for
 their turn: the process ends normally, whatever the workers were doing."""
-import os
-import pathlib
 import subprocess
 import textwrap
 
 import pytest
 
-import vorlisk._rust as rust
+from dispatch_helpers import child_env
 from test_module import _interpreters as interpreters
 
 SCRIPT = textwrap.dedent("""
@@ -38,13 +36,7 @@ SCRIPT = textwrap.dedent("""
 @pytest.mark.parametrize("mode", ["sleep", "busy", "behind", "idle"])
 @pytest.mark.parametrize("interpreter", interpreters())
 def test_interpreter_exits_cleanly_under_working_dispatchers(interpreter, mode):
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    env["PYTHONPATH"] = str(pathlib.Path(rust.__file__).parent.parent)
-    if "LD_PRELOAD" in os.environ:
-        env["LD_PRELOAD"] = os.environ["LD_PRELOAD"]
-    # Workers ended by the interpreter's exit are never joined; that is the
-    # point here, not a leak.
-    env["TSAN_OPTIONS"] = os.environ.get("TSAN_OPTIONS", "") + ":report_thread_leaks=0"
+    env = child_env(unjoined_threads=True)
     out = subprocess.run([interpreter, "-W", "ignore", "-c", SCRIPT, mode], env=env,
                          capture_output=True, text=True, timeout=60)
     assert (out.returncode, out.stdout, out.stderr) == (0, "exiting\n", "")

@@ -4,15 +4,12 @@ the lock released, or inside Python code the conversion runs), and the
 process exits with status 0."""
 
 import concurrent.futures
-import os
-import pathlib
 import subprocess
 import textwrap
 
 import pytest
 
-import vorlisk._rust as rust
-from dispatch_helpers import under_sanitizer
+from dispatch_helpers import child_env, under_sanitizer
 from test_module import _interpreters as interpreters
 
 RUNS = 5 if under_sanitizer() else 20
@@ -88,11 +85,8 @@ SCRIPT = textwrap.dedent("""
 
 
 def run(interpreter, road):
-    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(rust.__file__).parent.parent))
-    # Threads ended by the interpreter's exit are never joined; that is the
-    # point here, not a leak.
-    env["TSAN_OPTIONS"] = os.environ.get("TSAN_OPTIONS", "") + ":report_thread_leaks=0"
-    out = subprocess.run([interpreter, "-W", "ignore", "-c", SCRIPT, road], env=env,
+    out = subprocess.run([interpreter, "-W", "ignore", "-c", SCRIPT, road],
+                         env=child_env(unjoined_threads=True),
                          capture_output=True, text=True, timeout=300)
     return out.returncode, out.stderr[-1500:]
 

@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import vorlisk._rust as rust
+from dispatch_helpers import child_env
 
 # The fixed order of the module's items; each subsystem's items appear in
 # their place once it is built.
@@ -73,11 +74,7 @@ def _interpreters():
 
 
 def _run_with_the_build(interpreter, code):
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD",)}
-    env["PYTHONPATH"] = str(pathlib.Path(rust.__file__).parent.parent)
-    if "LD_PRELOAD" in os.environ:  # sanitizer builds need their runtime first
-        env["LD_PRELOAD"] = os.environ["LD_PRELOAD"]
-    return subprocess.run([interpreter, "-c", code], env=env, capture_output=True, text=True,
+    return subprocess.run([interpreter, "-c", code], env=child_env(), capture_output=True, text=True,
                           timeout=60)
 
 

@@ -10,21 +10,18 @@ allocators keep freed memory in quarantine or shadow it.
 """
 
 import json
-import os
-import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-import vorlisk._rust as rust
+from dispatch_helpers import child_env, under_sanitizer
 
 MIB = 1 << 20
 
 pytestmark = pytest.mark.skipif(
-    any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
-    reason="the sanitizer's allocator makes the resident set meaningless")
+    under_sanitizer(), reason="the sanitizer's allocator makes the resident set meaningless")
 
 PRELUDE = textwrap.dedent("""
     import ctypes, json, os
@@ -79,8 +76,7 @@ LONG_MESSAGES = PRELUDE + textwrap.dedent("""
 
 
 def start(script):
-    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(rust.__file__).parent.parent))
-    return subprocess.Popen([sys.executable, "-c", script], env=env, stdout=subprocess.PIPE,
+    return subprocess.Popen([sys.executable, "-c", script], env=child_env(), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
 
 

@@ -5,8 +5,6 @@ RecursionError or in a placeholder, never in a stack overflow, whatever the
 values' nesting, the thread's stack size or the interpreter."""
 
 import json
-import os
-import pathlib
 import subprocess
 import sys
 import threading
@@ -14,7 +12,7 @@ import threading
 import pytest
 
 import vorlisk._rust as rust
-from dispatch_helpers import under_sanitizer
+from dispatch_helpers import child_env, under_sanitizer
 from test_module import _interpreters as interpreters
 
 # A record converted where the stack ran short holds this for the object or
@@ -89,8 +87,7 @@ print(json.dumps([results, levels, bool(lines) and PLACEHOLDER in lines[0]]))
 def run_reentry(entry, lists, stack_mib, interpreter=sys.executable):
     source = REENTRY.format(call=ENTRIES[entry], lists=lists, stack_mib=stack_mib,
                             placeholder=PLACEHOLDER)
-    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(rust.__file__).parent.parent))
-    out = subprocess.run([interpreter, "-c", source], capture_output=True, text=True, env=env,
+    out = subprocess.run([interpreter, "-c", source], capture_output=True, text=True, env=child_env(),
                          timeout=600)
     assert out.returncode == 0, out.stderr[-2000:]
     [result], levels, first_line_holds_it = json.loads(out.stdout)

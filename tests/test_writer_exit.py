@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-import vorlisk._rust as rust
+from dispatch_helpers import child_env
 from test_module import _interpreters as interpreters
 
 UNDER_TSAN = "libtsan" in os.environ.get("LD_PRELOAD", "")
@@ -19,10 +19,7 @@ EXIT_STALL_LIMIT = 5.0  # seconds without a written line before exit gives up on
 
 def start_python(interpreter, source, *args, **kwargs):
     """Runs `source`, a text or the path of a script."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = str(pathlib.Path(rust.__file__).parent.parent)
-    # Worker threads given up on at exit are never joined; that is the point.
-    env["TSAN_OPTIONS"] = env.get("TSAN_OPTIONS", "") + ":report_thread_leaks=0"
+    env = child_env(unjoined_threads=True)
     program = [str(source)] if isinstance(source, pathlib.Path) else ["-c", textwrap.dedent(source)]
     return subprocess.Popen([interpreter, "-W", "ignore", *program, *map(str, args)], env=env,
                             **kwargs)

@@ -1,14 +1,12 @@
 """Forking while writers are busy: a child never inherits a writer's lock
 held by a thread that did not come along, and its copy of every writer is
 closed, so nothing it does with one waits for the parent's worker."""
-import os
-import pathlib
 import subprocess
 import textwrap
 
 import pytest
 
-import vorlisk._rust as rust
+from dispatch_helpers import child_env
 from test_module import _interpreters as interpreters
 
 # The parent keeps three writers busy from threads of its own: a log file
@@ -91,11 +89,9 @@ FORK_LOOP = """
 
 @pytest.mark.parametrize("interpreter", interpreters())
 def test_children_forked_from_busy_writers_never_hang(interpreter, tmp_path):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = str(pathlib.Path(rust.__file__).parent.parent)
     result = subprocess.run(
         [interpreter, "-W", "ignore", "-c", textwrap.dedent(FORK_LOOP), "500", str(tmp_path)],
-        env=env, capture_output=True, text=True, timeout=600)
+        env=child_env(), capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr
     # {exit code: children}; -14 is a child ended by its alarm: a hang.
     assert result.stdout.strip() == "{}"

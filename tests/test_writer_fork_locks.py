@@ -3,7 +3,6 @@ writers' descriptors: a lock the parent's worker holds ends with the parent,
 and what the child inherited never closes the files it opens itself."""
 import fcntl
 import os
-import pathlib
 import select
 import signal
 import subprocess
@@ -12,21 +11,14 @@ import time
 
 import pytest
 
-import vorlisk._rust as rust
+from dispatch_helpers import child_env, under_thread_sanitizer
 from test_module import _interpreters as interpreters
 
-UNDER_TSAN = "libtsan" in os.environ.get("LD_PRELOAD", "")
 pytestmark = pytest.mark.skipif(
-    UNDER_TSAN, reason="the thread sanitizer cannot start threads after a threaded fork")
+    under_thread_sanitizer(), reason="the thread sanitizer cannot start threads after a threaded fork")
 
 # Generous: a child that is not done by then hangs on a lock.
 LIMIT = 120
-
-
-def run_env():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = str(pathlib.Path(rust.__file__).parent.parent)
-    return env
 
 
 # The parent logs to the file from a thread, its queue kept full, and forks
@@ -109,7 +101,7 @@ def test_a_lock_held_by_a_killed_parent_is_not_kept_by_its_child(interpreter, tm
     path = tmp_path / "shared.log"
     parent = subprocess.Popen(
         [interpreter, "-W", "ignore", "-c", textwrap.dedent(PARENT), str(path)],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=run_env())
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=child_env())
     deadline = time.monotonic() + LIMIT
     child = None
     probe = None
@@ -197,7 +189,7 @@ DESCRIPTORS = """
 def test_a_child_keeps_none_of_the_inherited_descriptors(tmp_path):
     result = subprocess.run(
         [interpreters()[0], "-W", "ignore", "-c", textwrap.dedent(DESCRIPTORS), str(tmp_path)],
-        env=run_env(), capture_output=True, text=True, timeout=LIMIT)
+        env=child_env(), capture_output=True, text=True, timeout=LIMIT)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "before the fork\nchild on stdout\nafter the fork\n"
     assert (tmp_path / "parent.log").read_text() == "earlier\nbefore the fork\nafter the fork\n"
