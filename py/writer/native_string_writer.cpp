@@ -278,7 +278,8 @@ WriterHandle& writer_of(PyObject* self) { return *native_of<WriterObject>(self);
 
 EnqueueOutcome enqueue_line(WriterHandle& writer, std::string line, bool blocking) {
   const EnqueueOutcome outcome =
-      enqueue_line_with_outcome(writer.queue(), std::move(line), blocking, [](auto&& wait) { without_gil(wait); });
+      enqueue_line_with_outcome(writer.queue(), std::move(line), blocking,
+                                [](auto&& wait) { without_gil(wait); });
   if (outcome == EnqueueOutcome::accepted) write_through_after_exit(writer);
   return outcome;
 }
